@@ -1,0 +1,22 @@
+// Console output: one printf-style printer that writes UTF-8 to standard output
+// in program order.
+//
+// Format strings are ASCII. Directives follow the Windows wide printf: "%s"
+// takes a UTF-16 string (const char16_t*, null prints "(null)"), "%hs" a narrow
+// UTF-8 string, "%c" a UTF-16 code unit; "l" means 32 bits and "I64" (or "ll")
+// 64 bits. Unpaired surrogates print as U+FFFD.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+void Console_Print(const char* Format, ...);
+void Console_PrintV(const char* Format, va_list Arguments);
+void Console_Flush();
+
+// Formats like Console_Print into a string instead of the console.
+std::string Console_Format(const char* Format, ...);
+
+// Test hook: while a capture is active, output is appended to *Sink instead of
+// standard output. Pass nullptr to write to standard output again.
+void Console_SetCapture(std::string* Sink);

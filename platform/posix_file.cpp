@@ -1,0 +1,363 @@
+// POSIX stand-ins for the Windows file API.
+//
+// A HANDLE points to a small record holding the descriptor. Share mode 0 asks
+// for exclusive use: an advisory flock against other korvex processes, and on
+// a block device O_EXCL, which the kernel refuses while the device is mounted.
+// Other share modes take a shared lock, so an exclusive opener is refused
+// while they are open, as on Windows.
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "faults.h"
+#include "posix_errors.h"
+#include "text.h"
+#include "win32.h"
+
+namespace {
+
+thread_local DWORD LastError = ERROR_SUCCESS;
+
+struct PosixFile {
+    int Descriptor;
+    bool IsBlockDevice;
+};
+
+struct ErrnoMapping {
+    int Errno;
+    DWORD Win32Error;
+};
+
+constexpr ErrnoMapping ErrnoTable[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_OUTOFMEMORY},
+    {EROFS, ERROR_WRITE_PROTECT},
+    {ENXIO, ERROR_NOT_READY},
+    {ENODEV, ERROR_NOT_READY},
+    {EBUSY, ERROR_SHARING_VIOLATION},
+    {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
+    {EEXIST, ERROR_FILE_EXISTS},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+    {EFAULT, ERROR_INVALID_PARAMETER},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
+    {EFBIG, ERROR_DISK_FULL},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    {EIO, ERROR_IO_DEVICE},
+    {ENOTSUP, ERROR_NOT_SUPPORTED},
+};
+
+PosixFile* FromHandle(HANDLE File)
+{
+    if (File == nullptr || File == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return static_cast<PosixFile*>(File);
+}
+
+BOOL Fail(DWORD ErrorCode)
+{
+    LastError = ErrorCode;
+    return FALSE;
+}
+
+} // namespace
+
+DWORD Win32ErrorFromErrno(int Errno)
+{
+    for (const ErrnoMapping& Mapping : ErrnoTable)
+        if (Mapping.Errno == Errno)
+            return Mapping.Win32Error;
+    return ERROR_IO_DEVICE;
+}
+
+DWORD GetLastError()
+{
+    return LastError;
+}
+
+void SetLastError(DWORD ErrorCode)
+{
+    LastError = ErrorCode;
+}
+
+HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void* /*SecurityAttributes*/,
+                   DWORD CreationDisposition, DWORD FlagsAndAttributes, HANDLE /*TemplateFile*/)
+{
+    std::string Path;
+    if (FileName == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!Text_Utf16ToPath(FileName, &Path) || Path.empty()) {
+        Fail(Path.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int Flags = O_CLOEXEC;
+    bool Reads = (DesiredAccess & GENERIC_READ) != 0;
+    bool Writes = (DesiredAccess & GENERIC_WRITE) != 0;
+    Flags |= Reads && Writes ? O_RDWR : Writes ? O_WRONLY : O_RDONLY;
+    switch (CreationDisposition) {
+    case CREATE_NEW: Flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: Flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: Flags |= O_CREAT; break;
+    case TRUNCATE_EXISTING: Flags |= O_TRUNC; break;
+    default:
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat Before;
+    bool IsBlockDevice = stat(Path.c_str(), &Before) == 0 && S_ISBLK(Before.st_mode);
+    if (IsBlockDevice && ShareMode == 0)
+        Flags |= O_EXCL;
+
+    int Descriptor;
+    do {
+        Descriptor = open(Path.c_str(), Flags, 0666);
+    } while (Descriptor < 0 && errno == EINTR);
+    if (Descriptor < 0) {
+        DWORD Error = Win32ErrorFromErrno(errno);
+        // Windows tells a missing folder on the way from a missing file.
+        if (errno == ENOENT) {
+            size_t Slash = Path.find_last_of('/');
+            std::string Parent = Slash == std::string::npos ? "." : Slash == 0 ? "/" : Path.substr(0, Slash);
+            struct stat Folder;
+            if (stat(Parent.c_str(), &Folder) != 0 || !S_ISDIR(Folder.st_mode))
+                Error = ERROR_PATH_NOT_FOUND;
+        }
+        Fail(Error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // Windows does not open directories as files.
+    struct stat After;
+    if (fstat(Descriptor, &After) != 0 || S_ISDIR(After.st_mode)) {
+        DWORD Error = S_ISDIR(After.st_mode) ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+        close(Descriptor);
+        Fail(Error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    if (flock(Descriptor, (ShareMode == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        DWORD Error = Win32ErrorFromErrno(errno);
+        close(Descriptor);
+        if (CreationDisposition == CREATE_NEW)
+            unlink(Path.c_str());
+        Fail(Error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // The name goes at once, so the file is gone when the handle is closed and
+    // also when the process dies without closing it.
+    if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0)
+        unlink(Path.c_str());
+
+    PosixFile* File = new (std::nothrow) PosixFile{Descriptor, IsBlockDevice};
+    if (File == nullptr) {
+        close(Descriptor);
+        Fail(ERROR_OUTOFMEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    LastError = ERROR_SUCCESS;
+    return File;
+}
+
+// Like Windows, a read returns fewer bytes than asked only at the end of the
+// file; interrupted and partial reads are continued.
+BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, void* /*Overlapped*/)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (BytesRead != nullptr)
+        *BytesRead = 0;
+    if (File == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (Buffer == nullptr && BytesToRead != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Read, &Kind, &FaultError)) {
+        if (Kind == FaultKind::Fail)
+            return Fail(FaultError);
+        BytesToRead /= 2;
+    }
+
+    DWORD Total = 0;
+    while (Total < BytesToRead) {
+        ssize_t Got = read(File->Descriptor, static_cast<char*>(Buffer) + Total, BytesToRead - Total);
+        if (Got < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(Win32ErrorFromErrno(errno));
+        }
+        if (Got == 0)
+            break;
+        Total += static_cast<DWORD>(Got);
+    }
+    if (BytesRead != nullptr)
+        *BytesRead = Total;
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE Handle, const void* Buffer, DWORD BytesToWrite, DWORD* BytesWritten, void* /*Overlapped*/)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (BytesWritten != nullptr)
+        *BytesWritten = 0;
+    if (File == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (Buffer == nullptr && BytesToWrite != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
+        if (Kind == FaultKind::Fail)
+            return Fail(FaultError);
+        BytesToWrite /= 2;
+    }
+
+    DWORD Total = 0;
+    while (Total < BytesToWrite) {
+        ssize_t Put = write(File->Descriptor, static_cast<const char*>(Buffer) + Total, BytesToWrite - Total);
+        if (Put < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(Win32ErrorFromErrno(errno));
+        }
+        Total += static_cast<DWORD>(Put);
+    }
+    if (BytesWritten != nullptr)
+        *BytesWritten = Total;
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// The 64-bit distance is split into a signed low half and, through the pointer,
+// a high half; without the pointer the low half alone is a signed distance.
+// The new position comes back the same way. INVALID_SET_FILE_POINTER is a
+// failure only when the last error is non-zero, since it is also the low half
+// of valid positions.
+DWORD SetFilePointer(HANDLE Handle, LONG DistanceToMove, LONG* DistanceToMoveHigh, DWORD MoveMethod)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (File == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Seek, &Kind, &FaultError)) {
+        Fail(FaultError);
+        return INVALID_SET_FILE_POINTER;
+    }
+
+    int64_t Distance = DistanceToMove;
+    if (DistanceToMoveHigh != nullptr)
+        Distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*DistanceToMoveHigh)) << 32) |
+                                        static_cast<uint32_t>(DistanceToMove));
+    int Whence;
+    switch (MoveMethod) {
+    case FILE_BEGIN: Whence = SEEK_SET; break;
+    case FILE_CURRENT: Whence = SEEK_CUR; break;
+    case FILE_END: Whence = SEEK_END; break;
+    default:
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (Whence == SEEK_SET && Distance < 0) {
+        Fail(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t Position = lseek(File->Descriptor, static_cast<off_t>(Distance), Whence);
+    if (Position < 0) {
+        Fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : Win32ErrorFromErrno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    uint64_t NewPosition = static_cast<uint64_t>(Position);
+    if (DistanceToMoveHigh != nullptr)
+        *DistanceToMoveHigh = static_cast<LONG>(NewPosition >> 32);
+    LastError = ERROR_SUCCESS;
+    return static_cast<DWORD>(NewPosition);
+}
+
+BOOL SetEndOfFile(HANDLE Handle)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (File == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::SetEnd, &Kind, &FaultError))
+        return Fail(FaultError);
+    off_t Position = lseek(File->Descriptor, 0, SEEK_CUR);
+    if (Position < 0 || ftruncate(File->Descriptor, Position) != 0)
+        return Fail(Win32ErrorFromErrno(errno));
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE Handle, LARGE_INTEGER* FileSize)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (File == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (FileSize == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::FileSize, &Kind, &FaultError))
+        return Fail(FaultError);
+    if (File->IsBlockDevice) {
+        uint64_t Bytes = 0;
+        if (ioctl(File->Descriptor, BLKGETSIZE64, &Bytes) != 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        FileSize->QuadPart = static_cast<LONGLONG>(Bytes);
+    } else {
+        struct stat Status;
+        if (fstat(File->Descriptor, &Status) != 0)
+            return Fail(Win32ErrorFromErrno(errno));
+        FileSize->QuadPart = Status.st_size;
+    }
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE Handle)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (File == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    FaultKind Kind;
+    DWORD FaultError;
+    bool Spoiled = Fault_Hit(FaultPoint::Close, &Kind, &FaultError);
+    int Result = close(File->Descriptor);
+    int CloseErrno = errno;
+    delete File;
+    if (Spoiled)
+        return Fail(FaultError);
+    // The descriptor is gone even when close reports an error.
+    if (Result != 0 && CloseErrno != EINTR)
+        return Fail(Win32ErrorFromErrno(CloseErrno));
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}

@@ -1,0 +1,828 @@
+#include "attr.h"
+
+#include <cstring>
+
+#include "file.h"
+#include "ntfstool.h"
+#include "volume.h"
+
+// ---- Run lists ----
+
+// A mapping pair: header byte (low nibble L = size of the length field, high
+// nibble O = size of the offset field), then L bytes of run length and O bytes
+// of signed LCN delta, both little-endian. A header byte of 0 ends the array.
+namespace {
+constexpr size_t MappingPairHeaderOffset = 0x00; // 1
+constexpr size_t MappingPairLengthOffset = 0x01; // L bytes, then the O-byte delta
+constexpr uint32_t MappingPairMaxFieldSize = 8;
+} // namespace
+
+// Decodes the pair at Pair, of which Remaining bytes may be read. Returns 1 for
+// the terminator (Run untouched), the pair's size (L + O + 1) after filling
+// Run, or RUNLIST_INVALID_PAIR. Run->Lcn receives the raw delta, not an LCN;
+// Run->Flags is NTFS_RUN_SPARSE when that delta is 0.
+uint32_t NtfsRunList_DecodePair(const uint8_t* Pair, uint32_t Remaining, NtfsRun* Run)
+{
+    if (Pair == nullptr || Run == nullptr || Remaining == 0)
+        return RUNLIST_INVALID_PAIR;
+    LeReader Reader(Pair, Remaining);
+    uint8_t Header = Reader.U8(MappingPairHeaderOffset);
+    if (Header == 0)
+        return 1;
+
+    uint32_t LengthSize = Header & 0x0F;
+    uint32_t OffsetSize = Header >> 4;
+    if (LengthSize == 0 || LengthSize > MappingPairMaxFieldSize || OffsetSize > MappingPairMaxFieldSize)
+        return RUNLIST_INVALID_PAIR;
+    uint32_t PairSize = 1 + LengthSize + OffsetSize; // at most 17: no overflow
+    if (PairSize > Remaining)
+        return RUNLIST_INVALID_PAIR;
+
+    uint64_t Length = Reader.Uint(MappingPairLengthOffset, LengthSize);
+    int64_t Delta = 0;
+    if (OffsetSize > 0)
+        Delta = Reader.Signed(MappingPairLengthOffset + LengthSize, OffsetSize);
+    if (Reader.Failed)
+        return RUNLIST_INVALID_PAIR;
+
+    Run->Length = Length;
+    Run->Lcn = Delta;
+    Run->Flags = Delta == 0 ? NTFS_RUN_SPARSE : 0;
+    return PairSize;
+}
+
+// Decodes the mapping-pairs array in the first Available bytes of
+// MappingPairs into a table of absolute runs allocated from the process heap
+// (the caller frees it with HeapFree). An empty array gives *RunCount 0 and
+// *Runs nullptr. Errors: ERROR_INVALID_PARAMETER, ERROR_INVALID_DATA (a bad
+// pair, or no terminator within Available), ERROR_OUTOFMEMORY. Both outputs
+// are written on every path; on failure they are 0 and nullptr.
+DWORD NtfsRunList_Decode(const uint8_t* MappingPairs, uint32_t Available, uint32_t* RunCount, NtfsRun** Runs)
+{
+    if (RunCount != nullptr)
+        *RunCount = 0;
+    if (Runs != nullptr)
+        *Runs = nullptr;
+    if (MappingPairs == nullptr || RunCount == nullptr || Runs == nullptr)
+        return ERROR_INVALID_PARAMETER;
+
+    // Pass 1: count the pairs and check that the array is terminated.
+    uint32_t TmpRunCount = 0;
+    uint32_t Position = 0;
+    uint32_t ReadLength = 0;
+    NtfsRun Scratch{};
+    for (;;) {
+        ReadLength = NtfsRunList_DecodePair(MappingPairs + Position, Available - Position, &Scratch);
+        if (ReadLength == RUNLIST_INVALID_PAIR || ReadLength < 2)
+            break;
+        TmpRunCount++;
+        Position += ReadLength; // the pair lay inside Available: no overflow
+    }
+    if (ReadLength != 1)
+        return ERROR_INVALID_DATA;
+    if (TmpRunCount == 0)
+        return ERROR_SUCCESS;
+
+    HeapBuffer Table;
+    if (!Table.Allocate(static_cast<size_t>(TmpRunCount) * sizeof(NtfsRun)))
+        return ERROR_OUTOFMEMORY;
+    NtfsRun* TmpRuns = reinterpret_cast<NtfsRun*>(Table.Get());
+
+    // Pass 2: the same walk, keeping the raw deltas.
+    uint32_t i = 0;
+    Position = 0;
+    for (;;) {
+        ReadLength = NtfsRunList_DecodePair(MappingPairs + Position, Available - Position, &Scratch);
+        if (ReadLength == RUNLIST_INVALID_PAIR || ReadLength < 2 || i == TmpRunCount)
+            break;
+        TmpRuns[i++] = Scratch;
+        Position += ReadLength;
+    }
+    NTFS_ASSERT(ReadLength == 1);
+    NTFS_ASSERT(i == TmpRunCount);
+
+    // A zero delta normally marks a sparse run, but the first pair's delta is
+    // relative to LCN 0, so a present zero offset there is a real run at
+    // cluster 0 ($Boot's $DATA is exactly that). Only an absent offset field
+    // makes the first run sparse.
+    if ((MappingPairs[MappingPairHeaderOffset] >> 4) != 0)
+        TmpRuns[0].Flags &= ~NTFS_RUN_SPARSE;
+
+    // Deltas chain from one run's LCN to the next. A sparse run adds 0, so it
+    // carries the running LCN and the next delta stays relative to the last
+    // real run. Unsigned arithmetic: hostile deltas wrap instead of overflowing.
+    for (i = 1; i < TmpRunCount; i++) {
+        uint64_t Lcn = static_cast<uint64_t>(TmpRuns[i - 1].Lcn) + static_cast<uint64_t>(TmpRuns[i].Lcn);
+        TmpRuns[i].Lcn = static_cast<int64_t>(Lcn);
+    }
+
+    *RunCount = TmpRunCount;
+    *Runs = reinterpret_cast<NtfsRun*>(Table.Detach());
+    return ERROR_SUCCESS;
+}
+
+// ---- LZNT1 ----
+
+// A compressed stream is a sequence of chunks, each decompressing to at most
+// 4096 bytes. Chunk header (16 bits, little-endian): bits 0-11 chunk size
+// minus 3 (the size counts the header), bits 12-14 signature 3, bit 15 set
+// when the chunk is compressed. A compressed chunk is a series of groups: a
+// flag byte, then for each of its bits from bit 0 a literal byte (clear) or a
+// two-byte back-reference token (set).
+namespace {
+constexpr uint32_t Lznt1HeaderSize = 2;
+constexpr uint16_t Lznt1SizeMask = 0x0FFF;
+constexpr uint32_t Lznt1Signature = 3;
+constexpr uint16_t Lznt1CompressedFlag = 0x8000;
+constexpr uint32_t Lznt1MinDisplacementBits = 4;
+constexpr uint32_t Lznt1MaxDisplacementBits = 12;
+constexpr uint32_t Lznt1MinMatch = 3;
+} // namespace
+
+// Decodes the one chunk at the start of Input into Output. On success writes
+// the chunk's size (header included) to *Consumed and the bytes produced to
+// *Produced; on failure leaves both and writes nothing beyond OutputLength.
+// Errors: ERROR_INVALID_PARAMETER (missing buffers, InputLength < 2, or a
+// chunk longer than InputLength), ERROR_INVALID_DATA (bad signature, a cut-off
+// token, a reference before the start of the chunk's output),
+// ERROR_INSUFFICIENT_BUFFER (output does not fit in OutputLength).
+DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t* Output, uint32_t OutputLength,
+                            uint32_t* Consumed, uint32_t* Produced)
+{
+    if (Input == nullptr || Output == nullptr || Consumed == nullptr || Produced == nullptr ||
+        InputLength < Lznt1HeaderSize)
+        return ERROR_INVALID_PARAMETER;
+
+    LeReader Reader(Input, InputLength);
+    uint16_t Header = Reader.U16(0);
+    if (((Header >> 12) & 7) != Lznt1Signature)
+        return ERROR_INVALID_DATA;
+    uint32_t ChunkSize = (Header & Lznt1SizeMask) + 3u;
+    if (ChunkSize > InputLength)
+        return ERROR_INVALID_PARAMETER;
+    Reader = LeReader(Input, ChunkSize); // nothing past this chunk is read
+
+    if ((Header & Lznt1CompressedFlag) == 0) {
+        uint32_t DataSize = ChunkSize - Lznt1HeaderSize;
+        if (OutputLength < DataSize)
+            return ERROR_INSUFFICIENT_BUFFER;
+        memcpy(Output, Reader.Bytes(Lznt1HeaderSize, DataSize), DataSize);
+        *Consumed = ChunkSize;
+        *Produced = DataSize;
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t In = Lznt1HeaderSize;
+    uint32_t Out = 0;
+    while (In < ChunkSize) {
+        uint8_t Flags = Reader.U8(In++);
+        for (uint32_t Bit = 0; Bit < 8; Bit++) {
+            // Trailing flag bits after the last item carry no meaning.
+            if (In >= ChunkSize)
+                break;
+            if ((Flags & (1u << Bit)) == 0) {
+                if (Out >= OutputLength)
+                    return ERROR_INSUFFICIENT_BUFFER;
+                Output[Out++] = Reader.U8(In++);
+                continue;
+            }
+
+            if (!Reader.Has(In, 2))
+                return ERROR_INVALID_DATA;
+            uint16_t Token = Reader.U16(In);
+            In += 2;
+
+            // The displacement field widens as the chunk's output grows: it
+            // takes just enough bits (at least 4) to reach the chunk's first
+            // byte, and the length field gets the rest of the 16.
+            uint32_t Width = Lznt1MinDisplacementBits;
+            while (Width <= Lznt1MaxDisplacementBits && (uint32_t{1} << Width) < Out)
+                Width++;
+            if (Width > Lznt1MaxDisplacementBits)
+                return ERROR_INVALID_DATA;
+            uint32_t LengthBits = 16 - Width;
+            uint32_t Displacement = (static_cast<uint32_t>(Token) >> LengthBits) + 1;
+            uint32_t Length = (Token & ((uint32_t{1} << LengthBits) - 1)) + Lznt1MinMatch;
+            if (Displacement > Out)
+                return ERROR_INVALID_DATA;
+
+            // Byte by byte: the source may overlap the bytes being written.
+            for (uint32_t k = 0; k < Length; k++) {
+                if (Out >= OutputLength)
+                    return ERROR_INSUFFICIENT_BUFFER;
+                Output[Out] = Output[Out - Displacement];
+                Out++;
+            }
+        }
+    }
+
+    *Consumed = In;
+    *Produced = Out;
+    return ERROR_SUCCESS;
+}
+
+// ---- Collation ----
+
+namespace {
+
+// $FILE_NAME value, as index keys of the directory indexes carry it.
+constexpr size_t FileNameNameLengthOffset = 0x40; // 1, UTF-16 code units
+constexpr size_t FileNameNamespaceOffset = 0x41;  // 1, no part in the ordering
+constexpr size_t FileNameNameOffset = 0x42;       // UTF-16LE
+
+// Null and INDEX_KEY_HIGHEST bound every key. Returns true with the ordering
+// in *Result when either key is one of them.
+bool CompareSentinels(const void* Key1, const void* Key2, int* Result)
+{
+    if (Key1 == nullptr) {
+        *Result = Key2 == nullptr ? 0 : -1;
+        return true;
+    }
+    if (Key1 == INDEX_KEY_HIGHEST) {
+        *Result = Key2 == INDEX_KEY_HIGHEST ? 0 : 1;
+        return true;
+    }
+    if (Key2 == nullptr) {
+        *Result = 1;
+        return true;
+    }
+    if (Key2 == INDEX_KEY_HIGHEST) {
+        *Result = -1;
+        return true;
+    }
+    return false;
+}
+
+uint8_t FileNameLength(const void* Key)
+{
+    return LeReader(Key, FileNameNameLengthOffset + 1).U8(FileNameNameLengthOffset);
+}
+
+} // namespace
+
+// Orders two $FILE_NAME keys by name, code unit by code unit as unsigned
+// 16-bit values (no case folding); a name that is a prefix of the other sorts
+// first. Keys may be unaligned; each holds at least 0x42 + 2 * length bytes.
+int NtfsIndex_CompareFileNames(const void* Key1, const void* Key2)
+{
+    int Result = 0;
+    if (CompareSentinels(Key1, Key2, &Result))
+        return Result;
+
+    uint32_t Length1 = FileNameLength(Key1);
+    uint32_t Length2 = FileNameLength(Key2);
+    LeReader Name1(Key1, FileNameNameOffset + 2 * Length1);
+    LeReader Name2(Key2, FileNameNameOffset + 2 * Length2);
+    uint32_t Common = Length1 < Length2 ? Length1 : Length2;
+    for (uint32_t k = 0; k < Common; k++) {
+        uint16_t Unit1 = Name1.U16(FileNameNameOffset + 2 * k);
+        uint16_t Unit2 = Name2.U16(FileNameNameOffset + 2 * k);
+        if (Unit1 != Unit2)
+            return Unit1 < Unit2 ? -1 : 1;
+    }
+    if (Length1 != Length2)
+        return Length1 < Length2 ? -1 : 1;
+    return 0;
+}
+
+// Orders two keys of KeyLength bytes as sequences of unsigned 32-bit
+// little-endian words, first word most significant. KeyLength must be a
+// non-zero multiple of 4.
+int NtfsIndex_CompareUlongs(const void* Key1, const void* Key2, uint32_t KeyLength)
+{
+    int Result = 0;
+    if (CompareSentinels(Key1, Key2, &Result))
+        return Result;
+    NTFS_ASSERT(KeyLength != 0);
+    NTFS_ASSERT((KeyLength % 4) == 0);
+
+    LeReader Reader1(Key1, KeyLength);
+    LeReader Reader2(Key2, KeyLength);
+    for (uint32_t Offset = 0; Offset < KeyLength; Offset += 4) {
+        uint32_t Word1 = Reader1.U32(Offset);
+        uint32_t Word2 = Reader2.U32(Offset);
+        if (Word1 != Word2)
+            return Word1 < Word2 ? -1 : 1;
+    }
+    return 0;
+}
+
+// Orders two attributes by name: unnamed first, then code unit by code unit
+// as unsigned 16-bit values with exact case; a prefix sorts first.
+int NtfsAttribute_CompareNames(const NtfsAttribute* Attribute1, const NtfsAttribute* Attribute2)
+{
+    const char16_t* Name1 = Attribute1->Name;
+    const char16_t* Name2 = Attribute2->Name;
+    if (Name1 == nullptr || Name2 == nullptr)
+        return Name1 == Name2 ? 0 : (Name1 == nullptr ? -1 : 1);
+    for (size_t k = 0;; k++) {
+        // char16_t is unsigned, and the terminator (0) sorts below every unit.
+        if (Name1[k] != Name2[k])
+            return Name1[k] < Name2[k] ? -1 : 1;
+        if (Name1[k] == 0)
+            return 0;
+    }
+}
+// ---- Attribute handles ----
+
+namespace {
+
+// Frees what a handle owns, clears it and frees it.
+void FreeAttribute(NtfsAttribute* Attribute)
+{
+    if (Attribute->Record != nullptr)
+        HeapFree(GetProcessHeap(), 0, Attribute->Record);
+    if (Attribute->Name != nullptr)
+        HeapFree(GetProcessHeap(), 0, Attribute->Name);
+    if (Attribute->Runs != nullptr)
+        HeapFree(GetProcessHeap(), 0, Attribute->Runs);
+    FreeRecord(Attribute, sizeof(NtfsAttribute));
+}
+
+// Fills the handle from its private record copy (name, resident value or
+// non-resident sizes and run table).
+DWORD DecodeAttribute(NtfsAttribute* Attribute)
+{
+    LeReader Record(Attribute->Record, Attribute->RecordLength);
+    Attribute->TypeCode = Record.U32(AttrTypeCodeOffset);
+    Attribute->Instance = Record.U16(AttrInstanceOffset);
+
+    uint32_t NameLength = Record.U8(AttrNameLengthOffset);
+    if (NameLength != 0) {
+        uint32_t NameOffset = Record.U16(AttrNameOffsetOffset);
+        if (!Record.Has(NameOffset, static_cast<size_t>(NameLength) * 2))
+            return ERROR_INVALID_DATA;
+        Attribute->Name = static_cast<char16_t*>(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (static_cast<size_t>(NameLength) + 1) * sizeof(char16_t)));
+        if (Attribute->Name == nullptr)
+            return ERROR_OUTOFMEMORY;
+        for (uint32_t i = 0; i < NameLength; i++)
+            Attribute->Name[i] = static_cast<char16_t>(Record.U16(NameOffset + 2 * i));
+    }
+
+    uint8_t NonResident = Record.U8(AttrNonResidentOffset);
+    if (NonResident == 0) {
+        Attribute->Resident = 1;
+        uint32_t ValueLength = Record.U32(AttrValueLengthOffset);
+        uint32_t ValueOffset = Record.U16(AttrValueOffsetOffset);
+        if (Record.Failed)
+            return ERROR_INVALID_DATA;
+        if (ValueLength != 0) {
+            if (!Record.Has(ValueOffset, ValueLength))
+                return ERROR_INVALID_DATA;
+            Attribute->Value = Attribute->Record + ValueOffset;
+            Attribute->ValueLength = ValueLength;
+        }
+        return ERROR_SUCCESS;
+    }
+    if (NonResident != 1)
+        return ERROR_INVALID_DATA;
+    Attribute->Resident = 0;
+    uint32_t MappingPairsOffset = Record.U16(AttrMappingPairsOffset);
+    Attribute->LowestVcn = Record.U64(AttrLowestVcnOffset);
+    Attribute->HighestVcn = Record.U64(AttrHighestVcnOffset);
+    Attribute->AllocatedLength = Record.U64(AttrAllocatedLengthOffset);
+    Attribute->FileSize = Record.U64(AttrDataSizeOffset);
+    Attribute->ValidDataLength = Record.U64(AttrValidDataLengthOffset);
+    Attribute->ValueLength = Attribute->FileSize;
+    if (Record.Failed || MappingPairsOffset >= Attribute->RecordLength)
+        return ERROR_INVALID_DATA;
+    DWORD Error = NtfsRunList_Decode(Attribute->Record + MappingPairsOffset, Attribute->RecordLength - MappingPairsOffset,
+                                     &Attribute->RunCount, &Attribute->Runs);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    return NtfsAttribute_CheckRunList(Attribute, nullptr);
+}
+
+// The unnamed $STANDARD_INFORMATION of the handle's base record decides
+// whether non-resident data is stored compressed.
+DWORD GetFileCompressed(NtfsAttribute* Attribute, bool* Compressed)
+{
+    NtfsAttribute* Information =
+        NtfsFile_FindAttribute(Attribute->FileHandle, ATTRIBUTE_STANDARD_INFORMATION, nullptr, 0);
+    if (Information == nullptr || !Information->Resident)
+        return ERROR_INVALID_DATA;
+    LeReader Value(Information->Value, Information->Value != nullptr ? Information->ValueLength : 0);
+    uint32_t FileAttributes = Value.U32(StandardInformationFileAttributesOffset);
+    if (Value.Failed)
+        return ERROR_INVALID_DATA;
+    *Compressed = (FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+    return ERROR_SUCCESS;
+}
+
+uint64_t SaturatingAdd(uint64_t First, uint64_t Second)
+{
+    return Second > ~0ull - First ? ~0ull : First + Second;
+}
+
+// Number of clusters of [Vcn, Vcn + Count) that the run table maps to disk
+// (not sparse, not past the last run).
+uint64_t StoredClusters(const NtfsAttribute* Attribute, uint64_t Vcn, uint64_t Count)
+{
+    uint64_t Stored = 0;
+    uint64_t RunStart = 0;
+    uint64_t Last = SaturatingAdd(Vcn, Count) - 1;
+    for (uint32_t i = 0; i < Attribute->RunCount && Count != 0; i++) {
+        const NtfsRun& Run = Attribute->Runs[i];
+        uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
+        if (Run.Length != 0 && (Run.Flags & NTFS_RUN_SPARSE) == 0)
+            Stored += RangeOverlap(RunStart, RunEnd - 1, Vcn, Last);
+        if (RunEnd > Last)
+            break;
+        RunStart = RunEnd;
+    }
+    return Stored;
+}
+
+} // namespace
+
+bool NtfsAttribute_IsValid(const NtfsAttribute* AttributeHandle)
+{
+    return AttributeHandle != nullptr && AttributeHandle->Tag == NTFS_ATTRIBUTE_TAG;
+}
+
+// Length of the attribute record at Buffer: 4 for the end marker, 0 when the
+// record is cut off, shorter than its header or longer than what is available.
+uint32_t NtfsAttribute_RecordLength(const uint8_t* Buffer, uint32_t Available)
+{
+    NTFS_ASSERT(Buffer != NULL);
+    LeReader Record(Buffer, Available);
+    if (!Record.Has(0, 4))
+        return 0;
+    if (Record.U32(AttrTypeCodeOffset) == ATTRIBUTE_END_MARKER)
+        return 4;
+    if (!Record.Has(AttrRecordLengthOffset, 4))
+        return 0;
+    uint32_t Length = Record.U32(AttrRecordLengthOffset);
+    if (Length > Available || Length < AttrHeaderLength)
+        return 0;
+    return Length;
+}
+
+// Builds a handle from the attribute record at Buffer and registers it in list
+// Index of FileHandle. The end marker gives success with no handle and length
+// 4. On failure the lists are unchanged and the outputs are null and 0.
+DWORD NtfsAttribute_Open(NtfsFile* FileHandle, uint64_t SegmentReference, const uint8_t* Buffer, uint32_t Available,
+                         NtfsAttribute** AttributeHandle, uint32_t* RecordLength, uint32_t Index)
+{
+    if (FileHandle == nullptr || AttributeHandle == nullptr || RecordLength == nullptr || Buffer == nullptr || Index > 1)
+        return ERROR_INVALID_PARAMETER;
+    *AttributeHandle = nullptr;
+    *RecordLength = 0;
+    uint32_t Length = NtfsAttribute_RecordLength(Buffer, Available);
+    if (Length == 4) {
+        *RecordLength = 4;
+        return ERROR_SUCCESS;
+    }
+    if (Length == 0)
+        return ERROR_INVALID_DATA;
+
+    NtfsAttribute* TmpAttributeHandle = AllocateRecord<NtfsAttribute>();
+    if (TmpAttributeHandle == nullptr)
+        return ERROR_OUTOFMEMORY;
+    TmpAttributeHandle->Tag = NTFS_ATTRIBUTE_TAG;
+    TmpAttributeHandle->Record = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, Length));
+    if (TmpAttributeHandle->Record == nullptr) {
+        FreeAttribute(TmpAttributeHandle);
+        return ERROR_OUTOFMEMORY;
+    }
+    memcpy(TmpAttributeHandle->Record, Buffer, Length);
+    TmpAttributeHandle->FileHandle = FileHandle;
+    TmpAttributeHandle->SegmentReference = SegmentReference;
+    TmpAttributeHandle->Index = Index;
+    TmpAttributeHandle->RecordLength = Length;
+
+    DWORD Error = DecodeAttribute(TmpAttributeHandle);
+    if (Error == ERROR_SUCCESS)
+        Error = NtfsFile_AddAttribute(FileHandle, TmpAttributeHandle, Index);
+    if (Error != ERROR_SUCCESS) {
+        FreeAttribute(TmpAttributeHandle);
+        return Error;
+    }
+    *AttributeHandle = TmpAttributeHandle;
+    *RecordLength = Length;
+    return ERROR_SUCCESS;
+}
+
+DWORD NtfsAttribute_Close(NtfsAttribute* AttributeHandle)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    NtfsAttribute* TmpAttributeHandle = AttributeHandle;
+    NTFS_ASSERT(ERROR_SUCCESS == NtfsFile_DelAttribute(TmpAttributeHandle->FileHandle, TmpAttributeHandle, TmpAttributeHandle->Index));
+    FreeAttribute(TmpAttributeHandle);
+    return ERROR_SUCCESS;
+}
+
+// The run lengths must add up to the VCN range the record claims.
+DWORD NtfsAttribute_CheckRunList(NtfsAttribute* AttributeHandle, uint64_t* ClusterCount)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    if (AttributeHandle->Resident)
+        return ERROR_INVALID_FUNCTION;
+    uint64_t Total = 0;
+    for (uint32_t i = 0; i < AttributeHandle->RunCount; i++)
+        Total += AttributeHandle->Runs[i].Length;
+    uint64_t Expected = AttributeHandle->HighestVcn - AttributeHandle->LowestVcn + 1;
+    if (Total != Expected)
+        return ERROR_INVALID_DATA;
+    if (ClusterCount != nullptr)
+        *ClusterCount = Expected;
+    return ERROR_SUCCESS;
+}
+
+NtfsFile* NtfsAttribute_GetFileHandle(NtfsAttribute* AttributeHandle) { return AttributeHandle->FileHandle; }
+NtfsVolume* NtfsAttribute_GetVolume(NtfsAttribute* AttributeHandle) { return AttributeHandle->FileHandle->VolumeHandle; }
+uint32_t NtfsAttribute_GetTypeCode(NtfsAttribute* AttributeHandle) { return AttributeHandle->TypeCode; }
+const char16_t* NtfsAttribute_GetName(NtfsAttribute* AttributeHandle) { return AttributeHandle->Name; }
+uint64_t NtfsAttribute_GetValueLength(NtfsAttribute* AttributeHandle) { return AttributeHandle->ValueLength; }
+BOOLEAN NtfsAttribute_IsResident(NtfsAttribute* AttributeHandle) { return AttributeHandle->Resident != 0 ? 1 : 0; }
+uint16_t NtfsAttribute_GetInstance(NtfsAttribute* AttributeHandle) { return AttributeHandle->Instance; }
+
+DWORD NtfsAttribute_GetResidentValue(NtfsAttribute* AttributeHandle, const uint8_t** Value, uint64_t* ValueLength)
+{
+    if (!AttributeHandle->Resident)
+        return ERROR_INVALID_PARAMETER;
+    *Value = AttributeHandle->Value;
+    *ValueLength = AttributeHandle->ValueLength;
+    return ERROR_SUCCESS;
+}
+
+// ---- Attribute data reader ----
+
+// Maps [Vcn, Vcn + Count) through the run table and reads it: sparse runs as
+// zeros, stored runs with one volume read per run. A range past the last run
+// ends early with success; *ClustersSupplied says how far it got and is
+// written on every path.
+DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
+                                 uint32_t* ClustersSupplied)
+{
+    if (ClustersSupplied != nullptr)
+        *ClustersSupplied = 0;
+    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->Resident)
+        return ERROR_INVALID_PARAMETER;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    NtfsVolume* Volume = NtfsAttribute_GetVolume(AttributeHandle);
+    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(Volume);
+    uint8_t* Output = static_cast<uint8_t*>(Buffer);
+    uint32_t Remaining = Count;
+    uint64_t RunStart = 0;
+    DWORD Error = ERROR_SUCCESS;
+    for (uint32_t i = 0; i < AttributeHandle->RunCount && Remaining != 0; i++) {
+        const NtfsRun& Run = AttributeHandle->Runs[i];
+        if (RunStart > Vcn)
+            break;
+        uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
+        if (RunEnd <= Vcn) {
+            RunStart = RunEnd;
+            continue;
+        }
+        uint32_t Take = RunEnd - Vcn < Remaining ? static_cast<uint32_t>(RunEnd - Vcn) : Remaining;
+        size_t Bytes = static_cast<size_t>(Take) * BytesPerCluster;
+        if ((Run.Flags & NTFS_RUN_SPARSE) != 0) {
+            memset(Output, 0, Bytes);
+        } else {
+            uint64_t Lcn = static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart);
+            Error = NtfsVolume_ReadClusters(Volume, Lcn, Take, Output);
+            if (Error != ERROR_SUCCESS)
+                break;
+        }
+        Output += Bytes;
+        Vcn += Take;
+        Remaining -= Take;
+        RunStart = RunEnd;
+    }
+    if (ClustersSupplied != nullptr)
+        *ClustersSupplied = Count - Remaining;
+    return Error;
+}
+
+DWORD NtfsAttribute_RangeHasSparseRun(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, BOOLEAN* HasSparse)
+{
+    if (HasSparse == nullptr || !NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    *HasSparse = 0;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    uint64_t Last = SaturatingAdd(Vcn, Count) - 1;
+    uint64_t RunStart = 0;
+    for (uint32_t i = 0; i < AttributeHandle->RunCount; i++) {
+        const NtfsRun& Run = AttributeHandle->Runs[i];
+        uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
+        if (Run.Length != 0 && (Run.Flags & NTFS_RUN_SPARSE) != 0 && RangeOverlap(RunStart, RunEnd - 1, Vcn, Last) != 0) {
+            *HasSparse = 1;
+            return ERROR_SUCCESS;
+        }
+        if (RunEnd > Last)
+            break;
+        RunStart = RunEnd;
+    }
+    return ERROR_SUCCESS;
+}
+
+uint64_t RangeOverlap(uint64_t First1, uint64_t Last1, uint64_t First2, uint64_t Last2)
+{
+    uint64_t Low = First1 > First2 ? First1 : First2;
+    uint64_t High = Last1 < Last2 ? Last1 : Last2;
+    return High < Low ? 0 : High - Low + 1;
+}
+
+// Reads Length bytes of the value from Offset, cut at the end of the value.
+// Non-resident values are read one cluster per request, through the
+// decompressor when the file is compressed. *BytesRead is written on success.
+DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
+                         uint32_t* BytesRead)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    if (Length == 0) {
+        if (BytesRead != nullptr)
+            *BytesRead = 0;
+        return ERROR_SUCCESS;
+    }
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    bool Compressed = false;
+    DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    uint8_t* Output = static_cast<uint8_t*>(Buffer);
+
+    if (AttributeHandle->Resident) {
+        uint32_t Count = 0;
+        if (Offset < AttributeHandle->ValueLength) {
+            uint64_t Left = AttributeHandle->ValueLength - Offset;
+            Count = Left < Length ? static_cast<uint32_t>(Left) : Length;
+            memcpy(Output, AttributeHandle->Value + Offset, Count);
+        }
+        if (BytesRead != nullptr)
+            *BytesRead = Count;
+        return ERROR_SUCCESS;
+    }
+
+    if (Offset >= AttributeHandle->FileSize) {
+        if (BytesRead != nullptr)
+            *BytesRead = 0;
+        return ERROR_SUCCESS;
+    }
+    // Only $DATA is stored compressed; other attributes of a compressed file
+    // (an attribute list, an index) are read as they lie.
+    bool ReadCompressed = Compressed && AttributeHandle->TypeCode == ATTRIBUTE_DATA;
+    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
+    HeapBuffer Cluster;
+    if (!Cluster.Allocate(BytesPerCluster))
+        return ERROR_OUTOFMEMORY;
+    uint64_t Left = AttributeHandle->FileSize - Offset;
+    uint32_t Total = Left < Length ? static_cast<uint32_t>(Left) : Length;
+    uint64_t Vcn = Offset / BytesPerCluster;
+    uint32_t Skip = static_cast<uint32_t>(Offset % BytesPerCluster);
+    uint32_t Delivered = 0;
+    while (Delivered < Total) {
+        uint32_t Supplied = 0;
+        if (ReadCompressed)
+            Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, 1, Cluster.Get(), &Supplied);
+        else
+            Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, 1, Cluster.Get(), &Supplied);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        // A cluster the run table does not map has no data to deliver.
+        if (Supplied != 1)
+            return ERROR_INVALID_DATA;
+        uint32_t Chunk = BytesPerCluster - Skip < Total - Delivered ? BytesPerCluster - Skip : Total - Delivered;
+        memcpy(Output + Delivered, Cluster.Get() + Skip, Chunk);
+        Delivered += Chunk;
+        Skip = 0;
+        Vcn++;
+    }
+    if (BytesRead != nullptr)
+        *BytesRead = Total;
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+constexpr uint32_t Lznt1ChunkSize = 4096;
+
+// Decodes one compression unit's stored bytes into Output (a whole unit
+// window) and zero-fills it up to Limit. Each chunk stands for the next 4096
+// bytes of the unit; a chunk that decodes to less is padded with zeros. A zero
+// header ends the stored data: the rest of the unit is zeros.
+DWORD DecodeUnit(const uint8_t* Stored, uint32_t UnitSize, uint8_t* Output, uint32_t Limit)
+{
+    uint32_t Consumed = 0;
+    uint32_t Produced = 0;
+    while (Produced < Limit) {
+        LeReader Header(Stored + Consumed, UnitSize - Consumed);
+        if (!Header.Has(0, 2) || Header.U16(0) == 0) {
+            memset(Output + Produced, 0, UnitSize - Produced);
+            Produced = UnitSize;
+            break;
+        }
+        uint32_t ChunkConsumed = 0;
+        uint32_t ChunkProduced = 0;
+        DWORD Error = Lznt1_DecompressChunk(Stored + Consumed, UnitSize - Consumed, Output + Produced,
+                                            UnitSize - Produced, &ChunkConsumed, &ChunkProduced);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        Consumed += ChunkConsumed;
+        Produced += ChunkProduced;
+        uint32_t ChunkEnd = (Produced + Lznt1ChunkSize - 1) / Lznt1ChunkSize * Lznt1ChunkSize;
+        if (ChunkProduced < Lznt1ChunkSize && ChunkEnd > Produced && ChunkEnd <= UnitSize) {
+            memset(Output + Produced, 0, ChunkEnd - Produced);
+            Produced = ChunkEnd;
+        }
+        if (Consumed >= UnitSize)
+            break;
+    }
+    return Produced >= Limit ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+} // namespace
+
+// Reads Count clusters of a compressed $DATA from Vcn, uncompressed. A
+// 16-cluster unit that touches a sparse run holds LZNT1 chunks; one with no
+// sparse run holds its data as is; one that is all sparse is a hole.
+DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
+                                           uint32_t* ClustersSupplied)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle) || Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    bool Compressed = false;
+    DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    if (!Compressed || AttributeHandle->TypeCode != ATTRIBUTE_DATA || AttributeHandle->Resident)
+        return ERROR_INVALID_PARAMETER;
+    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
+    uint32_t UnitSize = COMPRESSION_UNIT_CLUSTERS * BytesPerCluster;
+    HeapBuffer StoredUnit;
+    HeapBuffer DecodedUnit;
+    if (!StoredUnit.Allocate(UnitSize) || !DecodedUnit.Allocate(UnitSize))
+        return ERROR_OUTOFMEMORY;
+
+    uint64_t FileSize = AttributeHandle->FileSize;
+    uint64_t FileClusters = FileSize / BytesPerCluster + (FileSize % BytesPerCluster != 0 ? 1 : 0);
+    if (Vcn >= FileClusters)
+        Count = 0;
+    else if (Count > FileClusters - Vcn)
+        Count = static_cast<uint32_t>(FileClusters - Vcn);
+
+    uint8_t* Output = static_cast<uint8_t*>(Buffer);
+    uint32_t Done = 0;
+    while (Done < Count) {
+        uint64_t Current = Vcn + Done;
+        uint32_t OffsetInUnit = static_cast<uint32_t>(Current % COMPRESSION_UNIT_CLUSTERS);
+        uint64_t UnitStart = Current - OffsetInUnit;
+        BOOLEAN HasSparse = 0;
+        Error = NtfsAttribute_RangeHasSparseRun(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS, &HasSparse);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        uint32_t Take;
+        if (HasSparse) {
+            uint64_t UnitBytes = FileSize - UnitStart * BytesPerCluster;
+            uint32_t Limit = UnitBytes < UnitSize ? static_cast<uint32_t>(UnitBytes) : UnitSize;
+            if (StoredClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS) == 0) {
+                memset(DecodedUnit.Get(), 0, UnitSize);
+            } else {
+                uint32_t Supplied = 0;
+                Error = NtfsAttribute_ReadClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS,
+                                                   StoredUnit.Get(), &Supplied);
+                if (Error != ERROR_SUCCESS)
+                    return Error;
+                if (Supplied != COMPRESSION_UNIT_CLUSTERS)
+                    return ERROR_INVALID_DATA;
+                Error = DecodeUnit(StoredUnit.Get(), UnitSize, DecodedUnit.Get(), Limit);
+                if (Error != ERROR_SUCCESS)
+                    return Error;
+            }
+            uint32_t Available = (Limit + BytesPerCluster - 1) / BytesPerCluster;
+            Take = Available > OffsetInUnit ? Available - OffsetInUnit : 0;
+            if (Take > Count - Done)
+                Take = Count - Done;
+            if (Take == 0)
+                return ERROR_INVALID_DATA;
+            memcpy(Output + static_cast<size_t>(Done) * BytesPerCluster,
+                   DecodedUnit.Get() + static_cast<size_t>(OffsetInUnit) * BytesPerCluster,
+                   static_cast<size_t>(Take) * BytesPerCluster);
+        } else {
+            Take = COMPRESSION_UNIT_CLUSTERS - OffsetInUnit;
+            if (Take > Count - Done)
+                Take = Count - Done;
+            uint32_t Supplied = 0;
+            Error = NtfsAttribute_ReadClusters(AttributeHandle, Current, Take,
+                                               Output + static_cast<size_t>(Done) * BytesPerCluster, &Supplied);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+            if (Supplied < Take)
+                return ERROR_INVALID_DATA;
+        }
+        Done += Take;
+    }
+    if (ClustersSupplied != nullptr)
+        *ClustersSupplied = Done;
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,375 @@
+#include "file.h"
+
+#include <cstring>
+#include <type_traits>
+
+#include "attr.h"
+#include "ntfstool.h"
+#include "volume.h"
+
+static_assert(std::is_trivially_copyable_v<NtfsFile>);
+
+namespace {
+
+bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
+{
+    if (Name == nullptr || AttributeName == nullptr)
+        return Name == AttributeName;
+    size_t i = 0;
+    for (; AttributeName[i] != 0 && Name[i] != 0; i++)
+        if (AttributeName[i] != Name[i])
+            return false;
+    return AttributeName[i] == Name[i];
+}
+
+// Closes every attribute handle of both lists, frees the slot arrays, clears
+// the file record and frees it.
+void ReleaseFile(NtfsFile* File)
+{
+    for (uint32_t Index = 0; Index < 2; Index++) {
+        for (uint32_t Slot = 0; Slot < File->AttributeSlots[Index]; Slot++)
+            if (File->AttributeList[Index][Slot] != nullptr)
+                NtfsAttribute_Close(File->AttributeList[Index][Slot]);
+        if (File->AttributeList[Index] != nullptr)
+            HeapFree(GetProcessHeap(), 0, File->AttributeList[Index]);
+    }
+    FreeRecord(File, sizeof(NtfsFile));
+}
+
+class FileHolder {
+public:
+    explicit FileHolder(NtfsFile* File) : File_(File) {}
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+    ~FileHolder()
+    {
+        if (File_ != nullptr)
+            ReleaseFile(File_);
+    }
+    NtfsFile* Detach()
+    {
+        NtfsFile* File = File_;
+        File_ = nullptr;
+        return File;
+    }
+
+private:
+    NtfsFile* File_;
+};
+
+// Checks the record header bounds used by the attribute walk. A base record
+// must leave room after its first attribute and may not be over-full; other
+// records may be exactly full. Returns the first attribute offset and the
+// bytes available from it.
+DWORD CheckRecordHeader(const uint8_t* Record, bool BaseRecord, uint32_t* FirstOffset, uint32_t* Available)
+{
+    LeReader Header(Record, MFT_RECORD_SIZE);
+    uint32_t Offset = Header.U16(RecordFirstAttributeOffset);
+    uint32_t BytesInUse = Header.U32(RecordBytesInUseOffset);
+    if (Offset >= MFT_RECORD_SIZE || BytesInUse > MFT_RECORD_SIZE)
+        return ERROR_INVALID_DATA;
+    if (BaseRecord ? Offset >= BytesInUse : Offset > BytesInUse)
+        return ERROR_INVALID_DATA;
+    *FirstOffset = Offset;
+    *Available = BytesInUse - Offset;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+bool NtfsFile_IsValid(const NtfsFile* FileHandle)
+{
+    return FileHandle != nullptr && FileHandle->Tag == NTFS_FILE_TAG;
+}
+
+// Opens the file whose base record FileReference names: list 0 gets a handle
+// for every attribute record of the base record; when there is an
+// $ATTRIBUTE_LIST, list 1 gets a handle for every attribute it names, with the
+// pieces of fragmented attributes merged. *FileHandle is null on failure.
+DWORD NtfsFile_Open(NtfsVolume* VolumeHandle, uint64_t FileReference, NtfsFile** FileHandle)
+{
+    if (FileHandle == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *FileHandle = nullptr;
+    if (VolumeHandle == nullptr)
+        return ERROR_INVALID_PARAMETER;
+
+    NtfsFile* Record = AllocateRecord<NtfsFile>();
+    if (Record == nullptr)
+        return ERROR_OUTOFMEMORY;
+    Record->Tag = NTFS_FILE_TAG;
+    Record->FileReference = FileReference;
+    Record->VolumeHandle = VolumeHandle;
+    FileHolder TmpFileHandle(Record);
+
+    DWORD Error = NtfsVolume_ReadFileRecord(VolumeHandle, FileReference, Record->Record);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    uint32_t Position = 0;
+    uint32_t Available = 0;
+    Error = CheckRecordHeader(Record->Record, true, &Position, &Available);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+
+    NtfsAttribute* AttributeList = nullptr;
+    while (true) {
+        NtfsAttribute* Attribute = nullptr;
+        uint32_t Length = 0;
+        Error = NtfsAttribute_Open(Record, FileReference, Record->Record + Position, Available, &Attribute, &Length, 0);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        if (Attribute == nullptr)
+            break;
+        if (Attribute->TypeCode == ATTRIBUTE_ATTRIBUTE_LIST)
+            AttributeList = Attribute;
+        Position += Length;
+        Available -= Length;
+    }
+
+    if (AttributeList != nullptr) {
+        uint32_t ListSize = static_cast<uint32_t>(AttributeList->ValueLength);
+        if (ListSize != 0) {
+            HeapBuffer List;
+            if (!List.Allocate(ListSize))
+                return ERROR_OUTOFMEMORY;
+            uint32_t BytesRead = 0;
+            Error = NtfsAttribute_Read(AttributeList, 0, ListSize, List.Get(), &BytesRead);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+            LeReader Entries(List.Get(), BytesRead);
+            size_t Offset = 0;
+            while (Entries.Has(Offset, ListEntryLengthOffset + 2)) {
+                uint32_t EntryLength = Entries.U16(Offset + ListEntryLengthOffset);
+                if (!Entries.Has(Offset, EntryLength))
+                    break;
+                // A shorter entry would be read past its end, and a zero one
+                // would never advance.
+                if (EntryLength < ListEntryMinimumLength)
+                    return ERROR_INVALID_DATA;
+                uint64_t Reference = Entries.U64(Offset + ListEntryReferenceOffset);
+                uint16_t Instance = Entries.U16(Offset + ListEntryInstanceOffset);
+                NtfsAttribute* Piece = nullptr;
+                Error = NtfsAttribute_OpenInRecord(Record, Reference, Instance, &Piece, 1);
+                if (Error != ERROR_SUCCESS)
+                    return Error;
+                Offset += EntryLength;
+            }
+            Error = NtfsFile_MergeAttributes(Record, 1);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+    }
+
+    *FileHandle = TmpFileHandle.Detach();
+    return ERROR_SUCCESS;
+}
+
+DWORD NtfsFile_Close(NtfsFile* FileHandle)
+{
+    if (!NtfsFile_IsValid(FileHandle))
+        return ERROR_INVALID_PARAMETER;
+    ReleaseFile(FileHandle);
+    return ERROR_SUCCESS;
+}
+
+// Opens, into list Index, the attribute with the given instance number from
+// the record FileReference names.
+DWORD NtfsAttribute_OpenInRecord(NtfsFile* FileHandle, uint64_t FileReference, uint16_t Instance,
+                                 NtfsAttribute** AttributeHandle, uint32_t Index)
+{
+    if (FileHandle == nullptr || AttributeHandle == nullptr || Index > 1)
+        return ERROR_INVALID_PARAMETER;
+    *AttributeHandle = nullptr;
+    HeapBuffer Record;
+    if (!Record.Allocate(MFT_RECORD_SIZE))
+        return ERROR_OUTOFMEMORY;
+    DWORD Error = NtfsVolume_ReadFileRecord(FileHandle->VolumeHandle, FileReference, Record.Get());
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    uint32_t Position = 0;
+    uint32_t Available = 0;
+    Error = CheckRecordHeader(Record.Get(), false, &Position, &Available);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    while (true) {
+        uint32_t Length = NtfsAttribute_RecordLength(Record.Get() + Position, Available);
+        if (Length == 4)
+            return ERROR_FILE_NOT_FOUND;
+        if (Length == 0)
+            return ERROR_INVALID_DATA;
+        LeReader Attribute(Record.Get() + Position, Length);
+        if (Attribute.U16(AttrInstanceOffset) == Instance) {
+            uint32_t OpenedLength = 0;
+            return NtfsAttribute_Open(FileHandle, FileReference, Record.Get() + Position, Available, AttributeHandle,
+                                      &OpenedLength, Index);
+        }
+        Position += Length;
+        Available -= Length;
+    }
+}
+
+DWORD NtfsFile_MergeAttributes(NtfsFile* FileHandle, uint32_t Index)
+{
+    if (FileHandle == nullptr || Index > 1)
+        return ERROR_INVALID_PARAMETER;
+    uint32_t Slots = FileHandle->AttributeSlots[Index];
+    for (uint32_t Slot = 0; Slot < Slots; Slot++) {
+        NtfsAttribute* Attribute = FileHandle->AttributeList[Index][Slot];
+        if (Attribute == nullptr || Attribute->LowestVcn != 0)
+            continue;
+        DWORD Error = NtfsAttribute_MergeAll(Attribute);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD NtfsAttribute_MergeAll(NtfsAttribute* AttributeHandle)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    while (true) {
+        DWORD Error = NtfsAttribute_MergeNext(AttributeHandle);
+        if (Error == ERROR_FILE_NOT_FOUND)
+            return ERROR_SUCCESS;
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
+}
+
+// Appends the runs of the piece that continues this attribute (same type and
+// name, lowest VCN one past this highest VCN) and closes the piece.
+DWORD NtfsAttribute_MergeNext(NtfsAttribute* AttributeHandle)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->FileHandle == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    NtfsFile* File = AttributeHandle->FileHandle;
+    uint32_t Index = AttributeHandle->Index;
+    NtfsAttribute* Piece = nullptr;
+    for (uint32_t Slot = 0; Slot < File->AttributeSlots[Index] && Piece == nullptr; Slot++) {
+        NtfsAttribute* Candidate = File->AttributeList[Index][Slot];
+        if (Candidate != nullptr && Candidate != AttributeHandle && !Candidate->Resident &&
+            Candidate->TypeCode == AttributeHandle->TypeCode &&
+            NtfsAttribute_CompareNames(Candidate, AttributeHandle) == 0 &&
+            Candidate->LowestVcn - AttributeHandle->HighestVcn == 1)
+            Piece = Candidate;
+    }
+    if (Piece == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+
+    uint64_t Total = static_cast<uint64_t>(AttributeHandle->RunCount) + Piece->RunCount;
+    if (Total > 0xFFFFFFFFull)
+        return ERROR_INVALID_DATA;
+    if (Piece->RunCount != 0) {
+        NtfsRun* Runs = static_cast<NtfsRun*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Total) * sizeof(NtfsRun)));
+        if (Runs == nullptr)
+            return ERROR_OUTOFMEMORY;
+        if (AttributeHandle->RunCount != 0)
+            memcpy(Runs, AttributeHandle->Runs, AttributeHandle->RunCount * sizeof(NtfsRun));
+        memcpy(Runs + AttributeHandle->RunCount, Piece->Runs, Piece->RunCount * sizeof(NtfsRun));
+        if (AttributeHandle->Runs != nullptr)
+            HeapFree(GetProcessHeap(), 0, AttributeHandle->Runs);
+        AttributeHandle->Runs = Runs;
+        AttributeHandle->RunCount = static_cast<uint32_t>(Total);
+    }
+    AttributeHandle->HighestVcn = Piece->HighestVcn;
+    DWORD Error = NtfsAttribute_Close(Piece);
+    NTFS_ASSERT(Error != ERROR_FILE_NOT_FOUND);
+    return Error;
+}
+
+// Registers a handle in the first empty slot of list Index, growing the list
+// by 30 slots when it is full.
+DWORD NtfsFile_AddAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle, uint32_t Index)
+{
+    if (!NtfsFile_IsValid(FileHandle) || AttributeHandle == nullptr || Index >= 2)
+        return ERROR_INVALID_PARAMETER;
+    NtfsFile* TmpFileHandle = FileHandle;
+    uint32_t Slots = TmpFileHandle->AttributeSlots[Index];
+    uint32_t Free = Slots;
+    if (Slots == 0)
+        NTFS_ASSERT(TmpFileHandle->AttributeList[Index] == NULL);
+    for (uint32_t Slot = 0; Slot < Slots; Slot++) {
+        if (TmpFileHandle->AttributeList[Index][Slot] == nullptr) {
+            Free = Slot;
+            break;
+        }
+    }
+    if (Free == Slots) {
+        if (Slots > 0xFFFFFFFFu - ATTRIBUTE_SLOT_GROWTH)
+            return ERROR_OUTOFMEMORY;
+        size_t Bytes = (static_cast<size_t>(Slots) + ATTRIBUTE_SLOT_GROWTH) * sizeof(NtfsAttribute*);
+        NtfsAttribute** Grown = static_cast<NtfsAttribute**>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, Bytes));
+        if (Grown == nullptr)
+            return ERROR_OUTOFMEMORY;
+        if (Slots != 0) {
+            memcpy(Grown, TmpFileHandle->AttributeList[Index], Slots * sizeof(NtfsAttribute*));
+            HeapFree(GetProcessHeap(), 0, TmpFileHandle->AttributeList[Index]);
+        }
+        TmpFileHandle->AttributeList[Index] = Grown;
+        TmpFileHandle->AttributeSlots[Index] = Slots + ATTRIBUTE_SLOT_GROWTH;
+    }
+    TmpFileHandle->AttributeList[Index][Free] = AttributeHandle;
+    TmpFileHandle->AttributeCount[Index]++;
+    return ERROR_SUCCESS;
+}
+
+DWORD NtfsFile_DelAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle, uint32_t Index)
+{
+    if (!NtfsFile_IsValid(FileHandle) || AttributeHandle == nullptr || Index >= 2)
+        return ERROR_INVALID_PARAMETER;
+    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++) {
+        if (FileHandle->AttributeList[Index][Slot] == AttributeHandle) {
+            FileHandle->AttributeList[Index][Slot] = nullptr;
+            FileHandle->AttributeCount[Index]--;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+// First handle of list Index with the type code and name: no name matches only
+// unnamed attributes, a name only the same code units (case-sensitive).
+NtfsAttribute* NtfsFile_FindAttribute(NtfsFile* FileHandle, uint32_t TypeCode, const char16_t* Name, uint16_t Index)
+{
+    if (FileHandle == nullptr || Index >= 2)
+        return nullptr;
+    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++) {
+        NtfsAttribute* Attribute = FileHandle->AttributeList[Index][Slot];
+        if (Attribute != nullptr && Attribute->TypeCode == TypeCode && NamesMatch(Attribute->Name, Name))
+            return Attribute;
+    }
+    return nullptr;
+}
+
+// List 0 holds only the first piece of an attribute spread over several
+// records, with the whole value's size; reading it past that piece would run
+// off its run table, so the merged list-1 handle is taken instead.
+NtfsAttribute* NtfsFile_FindDataAttribute(NtfsFile* FileHandle, uint32_t TypeCode, const char16_t* Name)
+{
+    NtfsAttribute* Base = NtfsFile_FindAttribute(FileHandle, TypeCode, Name, 0);
+    NtfsAttribute* Merged = NtfsFile_FindAttribute(FileHandle, TypeCode, Name, 1);
+    if (Base == nullptr || Base->Resident || Merged == nullptr)
+        return Base != nullptr ? Base : Merged;
+    uint64_t Mapped = 0;
+    for (uint32_t i = 0; i < Base->RunCount; i++)
+        Mapped = Base->Runs[i].Length > ~0ull - Mapped ? ~0ull : Mapped + Base->Runs[i].Length;
+    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(FileHandle->VolumeHandle);
+    uint64_t Needed = Base->FileSize / BytesPerCluster + (Base->FileSize % BytesPerCluster != 0 ? 1 : 0);
+    return Mapped < Needed ? Merged : Base;
+}
+
+DWORD NtfsFile_IsRootDirectory(NtfsFile* FileHandle, BOOLEAN* IsRoot)
+{
+    if (!NtfsFile_IsValid(FileHandle) || IsRoot == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *IsRoot = NtfsReference_GetSegmentNumber(FileHandle->FileReference) == 5 ? 1 : 0;
+    return ERROR_SUCCESS;
+}
+
+NtfsVolume* NtfsFile_GetVolume(NtfsFile* FileHandle) { return FileHandle->VolumeHandle; }
+uint32_t NtfsFile_GetSlotCount(NtfsFile* FileHandle, uint32_t Index) { return FileHandle->AttributeSlots[Index]; }
+NtfsAttribute* NtfsFile_GetSlot(NtfsFile* FileHandle, uint32_t Index, uint32_t Slot)
+{
+    return FileHandle->AttributeList[Index][Slot];
+}

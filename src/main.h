@@ -1,0 +1,60 @@
+// Entry point, options, shared formatting and the commands.
+#pragma once
+
+#include <cstdint>
+
+#include "../platform/win32.h"
+
+struct NtfsFile;
+struct NtfsVolume;
+
+// The program-wide settings, filled once from the command line.
+struct ProgramOptionsRecord {
+    bool ShowHelp;
+    const char16_t* VolumeName;
+    bool LockVolume;
+    bool Dump;
+    bool Verbose;
+    bool ListDir;
+    bool PrintFile;
+    bool FullName;
+    bool FileIdGiven;
+    uint64_t FileId;
+    const char16_t* VolumeLogFile;
+    bool AttributeGiven;
+    uint32_t AttributeType;
+    char16_t* AttributeName;      // owned copy; null for "no name"
+    bool ReadGiven;
+    uint64_t ReadOffset;
+    uint32_t ReadSize;
+    bool SeidGiven;
+    uint32_t SeidMin;
+    uint32_t SeidMax;
+    bool SehashGiven;
+    uint64_t SehashMin;
+    uint64_t SehashMax;
+    bool ScanMftGiven;
+    uint64_t ScanMftFirst;
+    uint64_t ScanMftLast;
+    const char16_t* SaveFileName;
+};
+extern ProgramOptionsRecord ProgramOptions;
+
+// Wide entry point; returns the process exit status (-1 after the help text).
+int KorvexMain(int ArgumentCount, char16_t** Arguments);
+
+// Fills ProgramOptions. Returns false only when the attribute name copy could
+// not be allocated (the caller then stops with -1).
+bool ParseOptions(int ArgumentCount, char16_t** Arguments);
+void ResetOptions();
+
+// Reads a hexadecimal number the way scanf's "%x" does; false (Value
+// untouched) when no digit was found. Too large values saturate.
+bool ScanHex32(const char16_t* Text, uint32_t* Value);
+bool ScanHex64(const char16_t* Text, uint64_t* Value);
+
+void PrintHelp();
+void HexDump(uint32_t Base, const uint8_t* Data, uint32_t Length);
+// Holds the longest text FormatFileTime writes, terminator included.
+constexpr size_t FILE_TIME_TEXT_LENGTH = 24;
+void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength);

@@ -1,0 +1,104 @@
+// Tool-wide helpers: the bounds-checked little-endian reader used for every
+// on-disk field, heap holders, the internal assertion, the scratch bitmap file
+// of a recording run, and the counted-name printer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "../platform/win32.h"
+
+// Non-owning view of on-disk bytes. Every read is bounds-checked with
+// overflow-safe arithmetic; a read past the end yields 0 and sets Failed,
+// which stays set.
+struct LeReader {
+    const uint8_t* Data = nullptr;
+    size_t Size = 0;
+    bool Failed = false;
+
+    LeReader() = default;
+    LeReader(const void* Bytes, size_t Length) : Data(static_cast<const uint8_t*>(Bytes)), Size(Length) {}
+
+    bool Has(size_t Offset, size_t Length) const { return Offset <= Size && Length <= Size - Offset; }
+    // Little-endian unsigned value of 1 to 8 bytes.
+    uint64_t Uint(size_t Offset, size_t Length);
+    // Little-endian two's complement value of 1 to 8 bytes, sign-extended.
+    int64_t Signed(size_t Offset, size_t Length);
+    uint8_t U8(size_t Offset) { return static_cast<uint8_t>(Uint(Offset, 1)); }
+    uint16_t U16(size_t Offset) { return static_cast<uint16_t>(Uint(Offset, 2)); }
+    uint32_t U32(size_t Offset) { return static_cast<uint32_t>(Uint(Offset, 4)); }
+    uint64_t U64(size_t Offset) { return Uint(Offset, 8); }
+    // Pointer to Length bytes at Offset, or nullptr (and Failed) when they are
+    // not all inside the view.
+    const uint8_t* Bytes(size_t Offset, size_t Length);
+};
+
+void StoreLe16(uint8_t* Destination, uint16_t Value);
+void StoreLe64(uint8_t* Destination, uint64_t Value);
+
+// Stops the process on an internal-consistency failure, printing
+// "Assertion failed: <expression>, file <module>, line <n>".
+[[noreturn]] void AssertionFailed(const char* Expression, const char* File, int Line);
+#define NTFS_ASSERT(Expression) ((Expression) ? (void)0 : AssertionFailed(#Expression, __FILE__, __LINE__))
+
+// A zero-filled block from the process heap, freed on every path.
+class HeapBuffer {
+public:
+    HeapBuffer() = default;
+    HeapBuffer(const HeapBuffer&) = delete;
+    HeapBuffer& operator=(const HeapBuffer&) = delete;
+    ~HeapBuffer() { Free(); }
+
+    bool Allocate(size_t Bytes);
+    void Free();
+    uint8_t* Get() const { return Data_; }
+    size_t Size() const { return Size_; }
+    // Hands the block to the caller, who frees it with HeapFree.
+    uint8_t* Detach();
+
+private:
+    uint8_t* Data_ = nullptr;
+    size_t Size_ = 0;
+};
+
+// Allocates a zero-filled handle record of type T from the process heap.
+template <typename T> T* AllocateRecord()
+{
+    return static_cast<T*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(T)));
+}
+
+// Clears a handle record, so a stale pointer fails its tag test, and frees it.
+void FreeRecord(void* Record, size_t Size);
+
+// Resizes a vector; false instead of an exception when memory runs out (or the
+// allocation fault point of the tests fires).
+template <typename T> bool TryResize(std::vector<T>* Vector, size_t Count)
+{
+    if (Count > Vector->capacity()) {
+        void* Probe = HeapAlloc(GetProcessHeap(), 0, 1);
+        if (Probe == nullptr)
+            return false;
+        HeapFree(GetProcessHeap(), 0, Probe);
+    }
+    try {
+        Vector->resize(Count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+// Positions a file at a 64-bit byte offset from its start. Returns
+// ERROR_SUCCESS or the code of the failed positioning.
+DWORD SetFilePosition(HANDLE File, uint64_t Offset);
+
+// The scratch bitmap of a recording run: one bit per cluster of the volume,
+// bit n of byte c / 8 for cluster c.
+DWORD BitmapFile_Initialize(HANDLE File, uint64_t ClusterCount);
+DWORD BitmapFile_TestBit(HANDLE File, uint64_t Cluster, BOOLEAN* IsSet);
+DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue);

@@ -1,0 +1,611 @@
+#include "volume.h"
+
+#include <cstring>
+
+#include "../platform/console.h"
+#include "attr.h"
+#include "file.h"
+#include "ntfstool.h"
+
+namespace {
+
+constexpr uint8_t NtfsOemId[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
+constexpr uint32_t LogEntrySize = 8;
+
+// Closes what the handle owns, in the order system files, device, ".bmp",
+// ".idx", ".dat", cluster table, then clears and frees the record. A failed
+// close is an internal fault: the handles were opened by us.
+void ReleaseVolume(NtfsVolume* TmpVolumeHandle)
+{
+    if (TmpVolumeHandle->Volume$ != nullptr)
+        NtfsFile_Close(TmpVolumeHandle->Volume$);
+    if (TmpVolumeHandle->Mft$ != nullptr)
+        NtfsFile_Close(TmpVolumeHandle->Mft$);
+    if (TmpVolumeHandle->NtVolumeHandle != INVALID_HANDLE_VALUE)
+        NTFS_ASSERT(CloseHandle(TmpVolumeHandle->NtVolumeHandle));
+    if (TmpVolumeHandle->AccessedClusterBitmap != INVALID_HANDLE_VALUE)
+        NTFS_ASSERT(CloseHandle(TmpVolumeHandle->AccessedClusterBitmap));
+    if (TmpVolumeHandle->AccessedClusterIndex != INVALID_HANDLE_VALUE)
+        NTFS_ASSERT(CloseHandle(TmpVolumeHandle->AccessedClusterIndex));
+    if (TmpVolumeHandle->AccessedClusterData != INVALID_HANDLE_VALUE)
+        NTFS_ASSERT(CloseHandle(TmpVolumeHandle->AccessedClusterData));
+    if (TmpVolumeHandle->ClusterTable != nullptr)
+        HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ClusterTable);
+    FreeRecord(TmpVolumeHandle, sizeof(NtfsVolume));
+}
+
+// Holds a volume record under construction; releases it unless detached.
+class VolumeHolder {
+public:
+    explicit VolumeHolder(NtfsVolume* Volume) : Volume_(Volume) {}
+    VolumeHolder(const VolumeHolder&) = delete;
+    VolumeHolder& operator=(const VolumeHolder&) = delete;
+    ~VolumeHolder()
+    {
+        if (Volume_ != nullptr)
+            ReleaseVolume(Volume_);
+    }
+    NtfsVolume* Detach()
+    {
+        NtfsVolume* Volume = Volume_;
+        Volume_ = nullptr;
+        return Volume;
+    }
+
+private:
+    NtfsVolume* Volume_;
+};
+
+// The error of a system call that just failed; a failure without a code is an
+// internal fault.
+DWORD LastErrorOfFailedCall()
+{
+    DWORD Error = GetLastError();
+    NTFS_ASSERT(Error != ERROR_SUCCESS);
+    return Error;
+}
+
+// Builds "<base><extension>" in a heap buffer of (length of base + 5) wide
+// characters.
+bool BuildLogName(const char16_t* Base, const char16_t* Extension, HeapBuffer* Name)
+{
+    size_t Length = 0;
+    while (Base[Length] != 0)
+        Length++;
+    if (!Name->Allocate((Length + 5) * sizeof(char16_t)))
+        return false;
+    char16_t* Text = reinterpret_cast<char16_t*>(Name->Get());
+    memcpy(Text, Base, Length * sizeof(char16_t));
+    memcpy(Text + Length, Extension, 5 * sizeof(char16_t));
+    return true;
+}
+
+// Reads the 512-byte boot sector from the start of File.
+DWORD ReadBootSector(HANDLE File, uint8_t* Sector)
+{
+    DWORD Done = 0;
+    if (!ReadFile(File, Sector, BootSectorSize, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < BootSectorSize)
+        return ERROR_READ_FAULT;
+    return ERROR_SUCCESS;
+}
+
+// Checks the OEM identifier and takes the geometry from the boot sector.
+DWORD TakeGeometry(NtfsVolume* Volume, const uint8_t* Sector)
+{
+    LeReader Boot(Sector, BootSectorSize);
+    if (memcmp(Boot.Bytes(BootOemIdOffset, 8), NtfsOemId, 8) != 0)
+        return ERROR_UNRECOGNIZED_VOLUME;
+    Volume->BytesPerSector = Boot.U16(BootBytesPerSectorOffset);
+    Volume->SectorsPerCluster = Boot.U8(BootSectorsPerClusterOffset);
+    if (Volume->SectorsPerCluster == 0)
+        return ERROR_INVALID_DATA;
+    Volume->TotalClusters = Boot.U64(BootTotalSectorsOffset) / Volume->SectorsPerCluster;
+    Volume->MftLcn = Boot.U64(BootMftLcnOffset);
+    Volume->BytesPerCluster = Volume->BytesPerSector * Volume->SectorsPerCluster;
+    memcpy(Volume->SerialNumber, Boot.Bytes(BootSerialNumberOffset, 8), 8);
+    return ERROR_SUCCESS;
+}
+
+DWORD CheckGeometry(const NtfsVolume* Volume)
+{
+    bool ClusterSizeAllowed = false;
+    for (uint32_t Size = 512; Size <= 65536; Size *= 2)
+        if (Volume->BytesPerCluster == Size)
+            ClusterSizeAllowed = true;
+    if (!ClusterSizeAllowed)
+        return ERROR_INVALID_DATA;
+    if (Volume->BytesPerSector != 512)
+        return ERROR_INVALID_DATA;
+    if (Volume->TotalClusters == 0)
+        return ERROR_INVALID_DATA;
+    return ERROR_SUCCESS;
+}
+
+// Replay: loads the ".idx" file into the cluster table and takes the geometry
+// from the boot sector at the start of the ".dat" file. The log's cluster size
+// is implied by the two file sizes and must match the boot sector's.
+DWORD OpenReplay(NtfsVolume* Volume)
+{
+    LARGE_INTEGER IndexSize;
+    LARGE_INTEGER DataSize;
+    if (!GetFileSizeEx(Volume->AccessedClusterIndex, &IndexSize))
+        return LastErrorOfFailedCall();
+    if (!GetFileSizeEx(Volume->AccessedClusterData, &DataSize))
+        return LastErrorOfFailedCall();
+    uint64_t IndexBytes = static_cast<uint64_t>(IndexSize.QuadPart);
+    uint64_t DataBytes = static_cast<uint64_t>(DataSize.QuadPart);
+    if ((IndexBytes >> 32) != 0)
+        return ERROR_INVALID_DATA;
+    if (IndexBytes < LogEntrySize)
+        return ERROR_INVALID_DATA;
+    uint64_t LogClusterSize = DataBytes / IndexBytes * LogEntrySize;
+
+    uint32_t Count = static_cast<uint32_t>(IndexBytes / LogEntrySize);
+    HeapBuffer Table;
+    if (!Table.Allocate(static_cast<size_t>(Count) * LogEntrySize))
+        return ERROR_OUTOFMEMORY;
+    DWORD Done = 0;
+    if (!ReadFile(Volume->AccessedClusterIndex, Table.Get(), Count * LogEntrySize, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < Count * LogEntrySize)
+        return ERROR_READ_FAULT;
+
+    // Entries are little-endian on disk; the binary search needs them strictly
+    // ascending, so an index out of order is refused rather than half-searched.
+    LeReader Entries(Table.Get(), Table.Size());
+    uint64_t* Clusters = reinterpret_cast<uint64_t*>(Table.Get());
+    for (uint32_t i = 0; i < Count; i++) {
+        uint64_t Lcn = Entries.U64(static_cast<size_t>(i) * LogEntrySize);
+        Clusters[i] = Lcn;
+        if (i > 0 && Lcn <= Clusters[i - 1])
+            return ERROR_INVALID_DATA;
+    }
+    if (Clusters[0] != 0)
+        return ERROR_INVALID_DATA;
+    Volume->ClusterTable = reinterpret_cast<uint64_t*>(Table.Detach());
+    Volume->ClusterTableCount = Count;
+
+    uint8_t Sector[BootSectorSize];
+    DWORD Error = ReadBootSector(Volume->AccessedClusterData, Sector);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    Error = TakeGeometry(Volume, Sector);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    if (Volume->BytesPerCluster != LogClusterSize)
+        return ERROR_INVALID_DATA;
+    return ERROR_SUCCESS;
+}
+
+// Opens $MFT with its $DATA and $BITMAP, then $Volume for the NTFS version.
+// Record 0 is read straight from MftLcn; every later record goes through the
+// two $MFT attributes, so they must be in place before $Volume is opened.
+DWORD OpenSystemFiles(NtfsVolume* TmpVolumeHandle)
+{
+    DWORD Error = NtfsFile_Open(TmpVolumeHandle, 0, &TmpVolumeHandle->Mft$);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    NTFS_ASSERT(TmpVolumeHandle->Mft$ != NULL);
+
+    TmpVolumeHandle->Mft_Data$ = NtfsFile_FindAttribute(TmpVolumeHandle->Mft$, ATTRIBUTE_DATA, nullptr, 0);
+    if (TmpVolumeHandle->Mft_Data$ == nullptr)
+        return ERROR_INVALID_DATA;
+    NTFS_ASSERT(TmpVolumeHandle->Mft_Data$ != NULL);
+    TmpVolumeHandle->Mft_Bitmap$ = NtfsFile_FindAttribute(TmpVolumeHandle->Mft$, ATTRIBUTE_BITMAP, nullptr, 0);
+    if (TmpVolumeHandle->Mft_Bitmap$ == nullptr)
+        return ERROR_INVALID_DATA;
+    NTFS_ASSERT(TmpVolumeHandle->Mft_Bitmap$ != NULL);
+
+    Error = NtfsFile_Open(TmpVolumeHandle, 3, &TmpVolumeHandle->Volume$);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    NTFS_ASSERT(TmpVolumeHandle->Volume$ != NULL);
+
+    TmpVolumeHandle->Volume_Information$ =
+        NtfsFile_FindAttribute(TmpVolumeHandle->Volume$, ATTRIBUTE_VOLUME_INFORMATION, nullptr, 0);
+    if (TmpVolumeHandle->Volume_Information$ == nullptr)
+        return ERROR_INVALID_DATA;
+    if (!NtfsAttribute_IsResident(TmpVolumeHandle->Volume_Information$))
+        return ERROR_INVALID_DATA;
+    const uint8_t* Value = nullptr;
+    uint64_t ValueLength = 0;
+    Error = NtfsAttribute_GetResidentValue(TmpVolumeHandle->Volume_Information$, &Value, &ValueLength);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    // 8 reserved bytes, then the major and the minor version.
+    LeReader Information(Value, Value != nullptr ? static_cast<size_t>(ValueLength) : 0);
+    if (!Information.Has(8, 2))
+        return ERROR_INVALID_DATA;
+    TmpVolumeHandle->MajorVersion = Information.U8(8);
+    TmpVolumeHandle->MinorVersion = Information.U8(9);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+bool NtfsVolume_IsValid(const NtfsVolume* VolumeHandle)
+{
+    return VolumeHandle != nullptr && VolumeHandle->Tag == NTFS_VOLUME_TAG;
+}
+
+// Opens a volume from a device (VolumeName), from a device while recording a
+// volume log (both names), or from a volume log alone (VolumeLogFile). Writes
+// *VolumeHandle on every path: the handle on success, null on failure.
+DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile, NtfsVolume** VolumeHandle,
+                      BOOLEAN LockVolume)
+{
+    if (VolumeHandle == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *VolumeHandle = nullptr;
+    if (VolumeName == nullptr && VolumeLogFile == nullptr)
+        return ERROR_INVALID_PARAMETER;
+
+    NtfsVolume* Record = AllocateRecord<NtfsVolume>();
+    if (Record == nullptr)
+        return ERROR_OUTOFMEMORY;
+    Record->Tag = NTFS_VOLUME_TAG;
+    Record->NtVolumeHandle = INVALID_HANDLE_VALUE;
+    Record->AccessedClusterBitmap = INVALID_HANDLE_VALUE;
+    Record->AccessedClusterData = INVALID_HANDLE_VALUE;
+    Record->AccessedClusterIndex = INVALID_HANDLE_VALUE;
+    VolumeHolder TmpVolumeHandle(Record);
+
+    DWORD Error;
+    if (VolumeLogFile != nullptr) {
+        HeapBuffer BitmapName;
+        HeapBuffer DataName;
+        HeapBuffer IndexName;
+        if (!BuildLogName(VolumeLogFile, u".bmp", &BitmapName) || !BuildLogName(VolumeLogFile, u".dat", &DataName) ||
+            !BuildLogName(VolumeLogFile, u".idx", &IndexName))
+            return ERROR_OUTOFMEMORY;
+        bool Recording = VolumeName != nullptr;
+        if (Recording) {
+            Record->Flags |= VOLUME_FLAG_RECORDING;
+            Record->AccessedClusterBitmap =
+                CreateFileW(reinterpret_cast<char16_t*>(BitmapName.Get()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (Record->AccessedClusterBitmap == INVALID_HANDLE_VALUE)
+                return LastErrorOfFailedCall();
+        }
+        // Replay only reads the ".dat" file, so read access is enough (a log
+        // on read-only media must replay).
+        Record->AccessedClusterData =
+            CreateFileW(reinterpret_cast<char16_t*>(DataName.Get()), Recording ? GENERIC_WRITE : GENERIC_READ, 0,
+                        nullptr, Recording ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Record->AccessedClusterData == INVALID_HANDLE_VALUE)
+            return LastErrorOfFailedCall();
+        Record->AccessedClusterIndex =
+            CreateFileW(reinterpret_cast<char16_t*>(IndexName.Get()), Recording ? GENERIC_WRITE : GENERIC_READ, 0,
+                        nullptr, Recording ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Record->AccessedClusterIndex == INVALID_HANDLE_VALUE)
+            return LastErrorOfFailedCall();
+    }
+
+    if (VolumeName != nullptr) {
+        Record->NtVolumeHandle =
+            CreateFileW(VolumeName, GENERIC_READ, LockVolume ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Record->NtVolumeHandle == INVALID_HANDLE_VALUE)
+            return LastErrorOfFailedCall();
+        uint8_t Sector[BootSectorSize];
+        Error = ReadBootSector(Record->NtVolumeHandle, Sector);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        Error = TakeGeometry(Record, Sector);
+    } else {
+        Error = OpenReplay(Record);
+    }
+    if (Error != ERROR_SUCCESS)
+        return Error;
+
+    Error = CheckGeometry(Record);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+
+    // The boot sector was read directly, not through the cluster read, so
+    // cluster 0 is marked here to put it into the log.
+    if (Record->AccessedClusterBitmap != INVALID_HANDLE_VALUE) {
+        Error = BitmapFile_Initialize(Record->AccessedClusterBitmap, Record->TotalClusters);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        Error = BitmapFile_SetBit(Record->AccessedClusterBitmap, 0, TRUE);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
+
+    Error = OpenSystemFiles(Record);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+
+    *VolumeHandle = TmpVolumeHandle.Detach();
+    return ERROR_SUCCESS;
+}
+
+DWORD NtfsVolume_Close(NtfsVolume* VolumeHandle)
+{
+    if (!NtfsVolume_IsValid(VolumeHandle))
+        return ERROR_INVALID_PARAMETER;
+    ReleaseVolume(VolumeHandle);
+    return ERROR_SUCCESS;
+}
+
+uint32_t NtfsVolume_GetBytesPerSector(NtfsVolume* Volume) { return Volume->BytesPerSector; }
+uint32_t NtfsVolume_GetBytesPerCluster(NtfsVolume* Volume) { return Volume->BytesPerCluster; }
+uint64_t NtfsVolume_GetMftLcn(NtfsVolume* Volume) { return Volume->MftLcn; }
+uint64_t NtfsVolume_ClustersToBytes(NtfsVolume* Volume, uint64_t Clusters) { return Clusters * Volume->BytesPerCluster; }
+uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes) { return Bytes / Volume->BytesPerCluster; }
+NtfsFile* NtfsVolume_GetVolumeFile(NtfsVolume* Volume) { return Volume->Volume$; }
+
+int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2)
+{
+    uint64_t First = *static_cast<const uint64_t*>(Lcn1);
+    uint64_t Second = *static_cast<const uint64_t*>(Lcn2);
+    return First > Second ? 1 : First < Second ? -1 : 0;
+}
+
+// Reads one cluster from the volume log: binary search in the cluster table,
+// then one positioned read of the ".dat" file. A cluster the recording run
+// never read is ERROR_READ_FAULT.
+DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer)
+{
+    if (!NtfsVolume_IsValid(Volume))
+        return ERROR_INVALID_PARAMETER;
+    NtfsVolume* TmpVolumeHandle = Volume;
+    NTFS_ASSERT(TmpVolumeHandle->ClusterTable != NULL);
+    NTFS_ASSERT(TmpVolumeHandle->AccessedClusterData != INVALID_HANDLE_VALUE);
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+
+    uint32_t Low = 0;
+    uint32_t High = TmpVolumeHandle->ClusterTableCount;
+    while (Low < High) {
+        uint32_t Middle = Low + (High - Low) / 2;
+        int Order = NtfsVolume_CompareLcn(&TmpVolumeHandle->ClusterTable[Middle], &Lcn);
+        if (Order == 0) {
+            uint64_t Offset = static_cast<uint64_t>(Middle) * TmpVolumeHandle->BytesPerCluster;
+            DWORD Error = SetFilePosition(TmpVolumeHandle->AccessedClusterData, Offset);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+            DWORD Done = 0;
+            if (!ReadFile(TmpVolumeHandle->AccessedClusterData, Buffer, TmpVolumeHandle->BytesPerCluster, &Done,
+                          nullptr))
+                return LastErrorOfFailedCall();
+            if (Done < TmpVolumeHandle->BytesPerCluster)
+                return ERROR_READ_FAULT;
+            return ERROR_SUCCESS;
+        }
+        if (Order < 0)
+            Low = Middle + 1;
+        else
+            High = Middle;
+    }
+    return ERROR_READ_FAULT;
+}
+
+// Reads Count clusters from Lcn: from the device (marking each in the bitmap
+// file while recording) or, in replay, from the volume log cluster by cluster.
+// The range must lie on the volume, the volume's last cluster included.
+DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    if (!NtfsVolume_IsValid(Volume))
+        return ERROR_INVALID_PARAMETER;
+    if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
+        return ERROR_INVALID_PARAMETER;
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    uint64_t Bytes = static_cast<uint64_t>(Count) * Volume->BytesPerCluster;
+    if (Bytes > 0xFFFFFFFFull)
+        return ERROR_INVALID_PARAMETER;
+
+    if (Volume->NtVolumeHandle == INVALID_HANDLE_VALUE) {
+        uint8_t* Destination = static_cast<uint8_t*>(Buffer);
+        for (uint32_t i = 0; i < Count; i++) {
+            DWORD Error = NtfsVolume_ReadLoggedCluster(Volume, Lcn + i, Destination + static_cast<size_t>(i) * Volume->BytesPerCluster);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    DWORD Error = SetFilePosition(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn));
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    DWORD Done = 0;
+    if (!ReadFile(Volume->NtVolumeHandle, Buffer, static_cast<DWORD>(Bytes), &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < Bytes)
+        return ERROR_READ_FAULT;
+
+    if (Volume->AccessedClusterBitmap != INVALID_HANDLE_VALUE && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0) {
+        for (uint32_t i = 0; i < Count; i++) {
+            Error = BitmapFile_SetBit(Volume->AccessedClusterBitmap, Lcn + i, TRUE);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes the volume log: walks the bitmap in cluster order and appends every
+// marked cluster's number to ".idx" and its contents, read again from the
+// device, to ".dat". Recording is suspended meanwhile so that the dump's own
+// reads are not marked.
+DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
+{
+    DWORD Error = ERROR_SUCCESS;
+    bool Suspended = false;
+    HeapBuffer Cluster;
+    do {
+        if (!NtfsVolume_IsValid(Volume)) {
+            Error = ERROR_INVALID_PARAMETER;
+            break;
+        }
+        if ((Volume->Flags & VOLUME_FLAG_RECORDING) == 0) {
+            Error = ERROR_INVALID_FUNCTION;
+            break;
+        }
+        if (!Cluster.Allocate(Volume->BytesPerCluster)) {
+            Error = ERROR_OUTOFMEMORY;
+            break;
+        }
+        if (Volume->AccessedClusterBitmap == INVALID_HANDLE_VALUE ||
+            Volume->AccessedClusterData == INVALID_HANDLE_VALUE ||
+            Volume->AccessedClusterIndex == INVALID_HANDLE_VALUE) {
+            Error = ERROR_INVALID_FUNCTION;
+            break;
+        }
+        Volume->Flags &= ~VOLUME_FLAG_RECORDING;
+        Suspended = true;
+
+        uint64_t LastPercent = 0;
+        for (uint64_t Lcn = 0; Lcn < Volume->TotalClusters; Lcn++) {
+            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Volume->TotalClusters);
+            if (Percent > LastPercent) {
+                Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
+                LastPercent = Percent;
+            }
+            BOOLEAN IsSet = 0;
+            Error = BitmapFile_TestBit(Volume->AccessedClusterBitmap, Lcn, &IsSet);
+            if (Error != ERROR_SUCCESS)
+                break;
+            if (!IsSet)
+                continue;
+            Error = NtfsVolume_ReadClusters(Volume, Lcn, 1, Cluster.Get());
+            if (Error != ERROR_SUCCESS)
+                break;
+            uint8_t Entry[LogEntrySize];
+            StoreLe64(Entry, Lcn);
+            DWORD Done = 0;
+            if (!WriteFile(Volume->AccessedClusterIndex, Entry, LogEntrySize, &Done, nullptr)) {
+                Error = LastErrorOfFailedCall();
+                break;
+            }
+            if (Done < LogEntrySize) {
+                Error = ERROR_WRITE_FAULT;
+                break;
+            }
+            if (!WriteFile(Volume->AccessedClusterData, Cluster.Get(), Volume->BytesPerCluster, &Done, nullptr)) {
+                Error = LastErrorOfFailedCall();
+                break;
+            }
+            if (Done < Volume->BytesPerCluster) {
+                Error = ERROR_WRITE_FAULT;
+                break;
+            }
+        }
+    } while (false);
+    if (Suspended)
+        Volume->Flags |= VOLUME_FLAG_RECORDING;
+    Console_Print("\n");
+    return Error;
+}
+
+uint64_t NtfsReference_GetSegmentNumber(uint64_t FileReference)
+{
+    return FileReference & 0x0000FFFFFFFFFFFFull;
+}
+
+// Undoes the update sequence protection of a multi-sector record in place:
+// the last word of every sector must hold the update sequence number and is
+// replaced by the saved word from the array.
+DWORD NtfsRecord_ApplyFixup(NtfsVolume* Volume, uint8_t* Buffer, uint32_t Length)
+{
+    if (!NtfsVolume_IsValid(Volume) || Buffer == nullptr || Length == 0)
+        return ERROR_INVALID_PARAMETER;
+    uint32_t SectorSize = Volume->BytesPerSector;
+    if (SectorSize < 2 || Length % SectorSize != 0)
+        return ERROR_INVALID_DATA;
+    uint32_t Sectors = Length / SectorSize;
+    LeReader Record(Buffer, Length);
+    uint32_t ArrayCount = Record.U16(RecordUsaCountOffset);
+    uint32_t ArrayOffset = Record.U16(RecordUsaOffsetOffset);
+    if (ArrayCount != Sectors + 1)
+        return ERROR_INVALID_DATA;
+    if (!Record.Has(ArrayOffset, static_cast<size_t>(ArrayCount) * 2))
+        return ERROR_INVALID_DATA;
+    uint16_t SequenceNumber = Record.U16(ArrayOffset);
+    for (uint32_t i = 0; i < Sectors; i++) {
+        size_t SectorEnd = static_cast<size_t>(i + 1) * SectorSize - 2;
+        if (Record.U16(SectorEnd) != SequenceNumber)
+            return ERROR_INVALID_DATA;
+        StoreLe16(Buffer + SectorEnd, Record.U16(ArrayOffset + 2 * (i + 1)));
+    }
+    return ERROR_SUCCESS;
+}
+
+// Reads file record Segment (the low 48 bits of FileReference) into the
+// caller's 1024 bytes, fixup applied. Record 0 comes straight from MftLcn;
+// every other record must be marked in the $MFT bitmap (else
+// ERROR_FILE_NOT_FOUND) and is located through the $MFT data runs.
+DWORD NtfsVolume_ReadFileRecord(NtfsVolume* Volume, uint64_t FileReference, uint8_t* Buffer)
+{
+    if (!NtfsVolume_IsValid(Volume) || Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    uint32_t BytesPerCluster = Volume->BytesPerCluster;
+    uint32_t ClustersPerRecord;
+    if (BytesPerCluster <= MFT_RECORD_SIZE) {
+        if (BytesPerCluster == 0 || MFT_RECORD_SIZE % BytesPerCluster != 0)
+            return ERROR_INVALID_DATA;
+        ClustersPerRecord = MFT_RECORD_SIZE / BytesPerCluster;
+    } else {
+        if (BytesPerCluster % MFT_RECORD_SIZE != 0)
+            return ERROR_INVALID_DATA;
+        ClustersPerRecord = 1;
+    }
+    uint32_t ReadSize = BytesPerCluster * ClustersPerRecord;
+    HeapBuffer ReadBuffer;
+    if (!ReadBuffer.Allocate(ReadSize))
+        return ERROR_OUTOFMEMORY;
+
+    uint64_t Segment = NtfsReference_GetSegmentNumber(FileReference);
+    size_t RecordOffset = 0;
+    DWORD Error;
+    if (Segment == 0) {
+        Error = NtfsVolume_ReadClusters(Volume, Volume->MftLcn, ClustersPerRecord, ReadBuffer.Get());
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    } else {
+        uint8_t BitmapByte = 0;
+        uint32_t BytesRead = 0;
+        Error = NtfsAttribute_Read(Volume->Mft_Bitmap$, Segment / 8, 1, &BitmapByte, &BytesRead);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        if (BytesRead == 0)
+            return ERROR_INVALID_DATA;
+        if ((BitmapByte & (1u << (Segment % 8))) == 0)
+            return ERROR_FILE_NOT_FOUND;
+        uint64_t ByteOffset = Segment * MFT_RECORD_SIZE;
+        uint64_t Vcn = ByteOffset / BytesPerCluster;
+        RecordOffset = static_cast<size_t>(ByteOffset % ReadSize);
+        uint32_t Supplied = 0;
+        Error = NtfsAttribute_ReadClusters(Volume->Mft_Data$, Vcn, ClustersPerRecord, ReadBuffer.Get(), &Supplied);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        // A run table that does not map the whole record must not pass an
+        // unfilled buffer off as a record.
+        if (Supplied != ClustersPerRecord)
+            return ERROR_INVALID_DATA;
+    }
+    memcpy(Buffer, ReadBuffer.Get() + RecordOffset, MFT_RECORD_SIZE);
+    return NtfsRecord_ApplyFixup(Volume, Buffer, MFT_RECORD_SIZE);
+}
+
+void NtfsVolume_Print(NtfsVolume* Volume)
+{
+    Console_Print("Volume information:\n");
+    Console_Print("=================================================================\n");
+    Console_Print("    Version                  : %d.%d\n", Volume->MajorVersion, Volume->MinorVersion);
+    Console_Print("    Bytes Per Sector         : 0x%.8x\n", Volume->BytesPerSector);
+    Console_Print("    Sectors Per Cluster      : 0x%.8x\n", Volume->SectorsPerCluster);
+    Console_Print("    Bytes Per Cluster        : 0x%.8x\n", Volume->BytesPerCluster);
+    Console_Print("    Total Number Of Clusters : 0x%.16I64x\n", Volume->TotalClusters);
+    Console_Print("    LCN for MFT              : 0x%.16I64x\n", Volume->MftLcn);
+    const uint8_t* Serial = Volume->SerialNumber;
+    Console_Print("    Serial Number            : %.2x %.2x %.2x %.2x %.2x %.2x %.2x %.2x\n", Serial[0], Serial[1],
+                  Serial[2], Serial[3], Serial[4], Serial[5], Serial[6], Serial[7]);
+    Console_Print("\n");
+}

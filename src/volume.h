@@ -1,0 +1,72 @@
+// The volume handle: device or volume log, geometry from the boot sector,
+// cluster reads, the log dump, the MFT record reader and the system files.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "../platform/win32.h"
+
+struct NtfsFile;
+struct NtfsAttribute;
+
+constexpr uint32_t NTFS_VOLUME_TAG = 0x564F4C55; // "VOLU"
+constexpr uint32_t VOLUME_FLAG_RECORDING = 1;
+
+// Boot sector fields (offsets from the start of sector 0).
+constexpr size_t BootOemIdOffset = 0x03;             // 8, "NTFS    "
+constexpr size_t BootBytesPerSectorOffset = 0x0B;    // 2
+constexpr size_t BootSectorsPerClusterOffset = 0x0D; // 1
+constexpr size_t BootTotalSectorsOffset = 0x28;      // 8
+constexpr size_t BootMftLcnOffset = 0x30;            // 8
+constexpr size_t BootSerialNumberOffset = 0x48;      // 8
+constexpr uint32_t BootSectorSize = 512;
+
+struct NtfsVolume {
+    uint32_t Tag;
+    HANDLE NtVolumeHandle;          // the device; INVALID_HANDLE_VALUE in replay
+    uint32_t BytesPerSector;
+    uint32_t SectorsPerCluster;
+    uint32_t BytesPerCluster;
+    uint64_t TotalClusters;
+    uint64_t MftLcn;
+    uint8_t SerialNumber[8];        // boot-sector order
+    uint8_t MajorVersion;
+    uint8_t MinorVersion;
+    NtfsFile* Volume$;              // file 3, owned
+    NtfsAttribute* Volume_Information$; // owned by Volume$
+    NtfsFile* Mft$;                 // file 0, owned
+    NtfsAttribute* Mft_Data$;       // owned by Mft$
+    NtfsAttribute* Mft_Bitmap$;     // owned by Mft$
+    uint32_t Flags;                 // VOLUME_FLAG_RECORDING
+    HANDLE AccessedClusterBitmap;   // ".bmp", recording only
+    HANDLE AccessedClusterData;     // ".dat"
+    HANDLE AccessedClusterIndex;    // ".idx"
+    uint64_t* ClusterTable;         // replay: the loaded ".idx"
+    uint32_t ClusterTableCount;
+};
+static_assert(std::is_trivially_copyable_v<NtfsVolume>);
+
+DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile, NtfsVolume** VolumeHandle,
+                      BOOLEAN LockVolume);
+DWORD NtfsVolume_Close(NtfsVolume* VolumeHandle);
+bool NtfsVolume_IsValid(const NtfsVolume* VolumeHandle);
+
+uint32_t NtfsVolume_GetBytesPerSector(NtfsVolume* Volume);
+uint32_t NtfsVolume_GetBytesPerCluster(NtfsVolume* Volume);
+uint64_t NtfsVolume_GetMftLcn(NtfsVolume* Volume);
+uint64_t NtfsVolume_ClustersToBytes(NtfsVolume* Volume, uint64_t Clusters);
+uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes);
+NtfsFile* NtfsVolume_GetVolumeFile(NtfsVolume* Volume);
+
+DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer);
+DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer);
+int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2);
+DWORD NtfsVolume_DumpLog(NtfsVolume* Volume);
+
+// MFT record reader.
+uint64_t NtfsReference_GetSegmentNumber(uint64_t FileReference);
+DWORD NtfsVolume_ReadFileRecord(NtfsVolume* Volume, uint64_t FileReference, uint8_t* Buffer);
+DWORD NtfsRecord_ApplyFixup(NtfsVolume* Volume, uint8_t* Buffer, uint32_t Length);
+
+void NtfsVolume_Print(NtfsVolume* Volume);

@@ -1,0 +1,156 @@
+// Whole runs of the built binary: banner, help, volume report, and the volume
+// log recorded from a real image and replayed without it.
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string Golden(const std::string& Name)
+{
+    std::vector<uint8_t> Bytes = ReadBytes(std::string(KORVEX_SOURCE_DIR) + "/tests/golden/" + Name);
+    return std::string(Bytes.begin(), Bytes.end());
+}
+
+uint64_t Le64(const std::vector<uint8_t>& Bytes, size_t Offset)
+{
+    uint64_t Value = 0;
+    for (int i = 7; i >= 0; i--)
+        Value = (Value << 8) | Bytes[Offset + static_cast<size_t>(i)];
+    return Value;
+}
+
+std::string BitmapLines()
+{
+    return "Initializing bitmap file...\rInitializing bitmap file... done              \n";
+}
+
+std::string DumpLines(uint64_t TotalClusters)
+{
+    std::string Lines = "Dumping data to log...\n";
+    uint64_t Last = 0;
+    for (uint64_t Cluster = 0; Cluster < TotalClusters; Cluster++) {
+        uint64_t Percent = Cluster * 100 / TotalClusters;
+        if (Percent > Last) {
+            Lines += "\r" + std::to_string(Percent) + " percent is done    ";
+            Last = Percent;
+        }
+    }
+    return Lines + "\nDone\n";
+}
+
+} // namespace
+
+TEST(EndToEnd, BannerHintAndHelp)
+{
+    RunResult Bare = RunKorvex({});
+    EXPECT_EQ(Bare.Status, 0);
+    std::regex Banner(R"(korvex version 1\.00\.0003 \([A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}\)\n)");
+    std::string FirstLine = Bare.Output.substr(0, Bare.Output.find('\n') + 1);
+    EXPECT_TRUE(std::regex_match(FirstLine, Banner)) << FirstLine;
+    EXPECT_EQ(WithoutBanner(Bare.Output), "for more information, type korvex -?\n");
+
+    // Help wins over everything else and opens nothing.
+    RunResult Help = RunKorvex({"-vol", "/nonexistent", "-help"});
+    EXPECT_EQ(Help.Status, 255);
+    EXPECT_EQ(WithoutBanner(Help.Output), Golden("help.txt"));
+    EXPECT_EQ(RunKorvex({"-?"}).Output, Help.Output);
+}
+
+TEST(EndToEnd, OpenFailuresAreReportedWithTheirCodes)
+{
+    TempDir Dir;
+    RunResult Neither = RunKorvex({"-fid", "5", "-vol"});
+    EXPECT_EQ(Neither.Status, 0);
+    EXPECT_EQ(WithoutBanner(Neither.Output),
+              "Either -vol or -rlog must be specified\nUnable to open the volume (null), error is 87\n");
+
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Dir / "missing"}).Output),
+              "Unable to open the volume " + (Dir / "missing") + ", error is 2\n");
+
+    WriteBytes(Dir / "zeros", std::vector<uint8_t>(4096, 0));
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Dir / "zeros"}).Output),
+              "Unable to open the volume " + (Dir / "zeros") + ", error is 1005\n");
+    WriteBytes(Dir / "short", std::vector<uint8_t>(100, 0));
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Dir / "short"}).Output),
+              "Unable to open the volume " + (Dir / "short") + ", error is 30\n");
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-rlog", Dir / "nolog"}).Output),
+              "Unable to open the volume (null), error is 2\n");
+}
+
+TEST(EndToEnd, VolumeReportOfTheSampleImage)
+{
+    RunResult Run = RunKorvex({"-vol", ImagePath("sample")});
+    EXPECT_EQ(Run.Status, 0);
+    EXPECT_EQ(WithoutBanner(Run.Output), Golden("sample.volume.txt"));
+    RunResult Locked = RunKorvex({"-vol", ImagePath("sample"), "-lockvol"});
+    EXPECT_EQ(Locked.Output, Run.Output);
+}
+
+TEST(EndToEnd, RecordedLogReplaysToTheSameReport)
+{
+    TempDir Dir;
+    std::string Base = Dir / "log";
+    std::string Image = ImagePath("sample");
+    RunResult Live = RunKorvex({"-vol", Image});
+    RunResult Recording = RunKorvex({"-vol", Image, "-rlog", Base});
+    std::string Report = WithoutBanner(Live.Output);
+    std::vector<uint8_t> ImageBytes = ReadBytes(Image);
+    uint64_t BytesPerCluster = 4096;
+    uint64_t TotalClusters = Le64(ImageBytes, 0x28) / ImageBytes[0x0D];
+    EXPECT_EQ(WithoutBanner(Recording.Output), BitmapLines() + Report + DumpLines(TotalClusters));
+    EXPECT_FALSE(Exists(Base + ".bmp"));
+
+    // The index is strictly ascending from cluster 0, and the data file holds
+    // exactly those clusters of the image.
+    std::vector<uint8_t> Index = ReadBytes(Base + ".idx");
+    std::vector<uint8_t> Data = ReadBytes(Base + ".dat");
+    ASSERT_GE(Index.size(), 16u);
+    ASSERT_EQ(Index.size() % 8, 0u);
+    ASSERT_EQ(Data.size(), Index.size() / 8 * BytesPerCluster);
+    EXPECT_EQ(Le64(Index, 0), 0u);
+    for (size_t Entry = 0; Entry < Index.size() / 8; Entry++) {
+        uint64_t Lcn = Le64(Index, Entry * 8);
+        if (Entry > 0) {
+            EXPECT_GT(Lcn, Le64(Index, (Entry - 1) * 8));
+        }
+        ASSERT_LE((Lcn + 1) * BytesPerCluster, ImageBytes.size());
+        EXPECT_TRUE(std::equal(Data.begin() + static_cast<long>(Entry * BytesPerCluster),
+                               Data.begin() + static_cast<long>((Entry + 1) * BytesPerCluster),
+                               ImageBytes.begin() + static_cast<long>(Lcn * BytesPerCluster)))
+            << "cluster " << Lcn;
+    }
+
+    RunResult Replay = RunKorvex({"-rlog", Base});
+    EXPECT_EQ(WithoutBanner(Replay.Output), Report);
+
+    // A log is never overwritten.
+    RunResult Again = RunKorvex({"-vol", Image, "-rlog", Base});
+    EXPECT_EQ(WithoutBanner(Again.Output), "Unable to open the volume " + Image + ", error is 80\n");
+    EXPECT_FALSE(Exists(Base + ".bmp"));
+    EXPECT_EQ(ReadBytes(Base + ".idx"), Index);
+}
+
+TEST(EndToEnd, ReplayOfAClusterThatWasNotRecorded)
+{
+    TempDir Dir;
+    std::string Base = Dir / "log";
+    RunKorvex({"-vol", ImagePath("sample"), "-rlog", Base});
+    // The root directory's record was not needed by the volume open.
+    RunResult Replay = RunKorvex({"-rlog", Base, "-fid", "5"});
+    std::string Output = WithoutBanner(Replay.Output);
+    EXPECT_NE(Output.find("Unable to open the file for fid 0x5, error is 30\n"), std::string::npos) << Output;
+
+    // A recording run whose file cannot be opened stops before the dump and
+    // leaves empty log files, which replay refuses.
+    std::string Failed = Dir / "failed";
+    RunResult Recording = RunKorvex({"-vol", ImagePath("sample"), "-rlog", Failed, "-fid", "ffffff"});
+    EXPECT_EQ(Recording.Output.find("Dumping"), std::string::npos);
+    EXPECT_TRUE(ReadBytes(Failed + ".idx").empty());
+    EXPECT_TRUE(ReadBytes(Failed + ".dat").empty());
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-rlog", Failed}).Output), "Unable to open the volume (null), error is 13\n");
+}

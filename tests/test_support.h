@@ -1,0 +1,143 @@
+// Shared helpers of the tests: temporary folders, whole-file I/O, console
+// capture, running the built binary.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "console.h"
+#include "faults.h"
+#include "text.h"
+
+namespace testing_support {
+
+// A fresh folder under /tmp, removed with its contents at the end of scope.
+class TempDir {
+public:
+    TempDir()
+    {
+        char Template[] = "/tmp/korvex-test-XXXXXX";
+        Path_ = mkdtemp(Template);
+    }
+    ~TempDir()
+    {
+        std::string Command = "rm -rf '" + Path_ + "'";
+        if (system(Command.c_str()) != 0)
+            perror("rm");
+    }
+    const std::string& Path() const { return Path_; }
+    std::string operator/(const std::string& Name) const { return Path_ + "/" + Name; }
+
+private:
+    std::string Path_;
+};
+
+inline void WriteBytes(const std::string& Path, const std::vector<uint8_t>& Bytes)
+{
+    FILE* File = fopen(Path.c_str(), "wb");
+    if (File == nullptr)
+        return;
+    if (!Bytes.empty())
+        fwrite(Bytes.data(), 1, Bytes.size(), File);
+    fclose(File);
+}
+
+inline std::vector<uint8_t> ReadBytes(const std::string& Path)
+{
+    std::vector<uint8_t> Bytes;
+    FILE* File = fopen(Path.c_str(), "rb");
+    if (File == nullptr)
+        return Bytes;
+    uint8_t Block[65536];
+    size_t Got;
+    while ((Got = fread(Block, 1, sizeof(Block), File)) > 0)
+        Bytes.insert(Bytes.end(), Block, Block + Got);
+    fclose(File);
+    return Bytes;
+}
+
+inline bool Exists(const std::string& Path)
+{
+    return access(Path.c_str(), F_OK) == 0;
+}
+
+inline std::u16string Wide(const std::string& Text)
+{
+    return Text_Utf8ToUtf16(Text.data(), Text.size());
+}
+
+// Captures everything the console printer writes during its lifetime.
+class ConsoleCapture {
+public:
+    ConsoleCapture() { Console_SetCapture(&Text_); }
+    ~ConsoleCapture() { Console_SetCapture(nullptr); }
+    const std::string& Text() const { return Text_; }
+    void Clear() { Text_.clear(); }
+
+private:
+    std::string Text_;
+};
+
+// Disarms every platform fault at the end of scope.
+struct FaultGuard {
+    ~FaultGuard() { Fault_DisarmAll(); }
+};
+
+struct RunResult {
+    int Status = -1;
+    std::string Output;
+};
+
+// Runs the built korvex with the given arguments (each passed as is), TZ=UTC.
+inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std::string& WorkingDirectory = "")
+{
+    RunResult Result;
+    int Pipe[2];
+    if (pipe(Pipe) != 0)
+        return Result;
+    pid_t Child = fork();
+    if (Child == 0) {
+        dup2(Pipe[1], 1);
+        close(Pipe[0]);
+        close(Pipe[1]);
+        if (!WorkingDirectory.empty() && chdir(WorkingDirectory.c_str()) != 0)
+            _exit(127);
+        setenv("TZ", "UTC", 1);
+        std::vector<char*> Argv;
+        Argv.push_back(const_cast<char*>(KORVEX_BINARY));
+        for (const std::string& Argument : Arguments)
+            Argv.push_back(const_cast<char*>(Argument.c_str()));
+        Argv.push_back(nullptr);
+        execv(KORVEX_BINARY, Argv.data());
+        _exit(127);
+    }
+    close(Pipe[1]);
+    char Block[4096];
+    ssize_t Got;
+    while ((Got = read(Pipe[0], Block, sizeof(Block))) > 0)
+        Result.Output.append(Block, static_cast<size_t>(Got));
+    close(Pipe[0]);
+    int Status = 0;
+    waitpid(Child, &Status, 0);
+    Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+    return Result;
+}
+
+// The output without its first line (the banner, which carries the build time).
+inline std::string WithoutBanner(const std::string& Output)
+{
+    size_t End = Output.find('\n');
+    return End == std::string::npos ? std::string() : Output.substr(End + 1);
+}
+
+inline std::string ImagePath(const std::string& Name)
+{
+    return std::string(KORVEX_IMAGES) + "/" + Name + ".img";
+}
+
+} // namespace testing_support
