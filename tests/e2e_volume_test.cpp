@@ -154,3 +154,19 @@ TEST(EndToEnd, ReplayOfAClusterThatWasNotRecorded)
     EXPECT_TRUE(ReadBytes(Failed + ".dat").empty());
     EXPECT_EQ(WithoutBanner(RunKorvex({"-rlog", Failed}).Output), "Unable to open the volume (null), error is 13\n");
 }
+
+TEST(EndToEnd, FileOpensReplayLikeTheRecordingRun)
+{
+    TempDir Dir;
+    for (const char* Fid : {"0", "5", "49", "0x0001000000000049"}) {
+        std::string Base = Dir / (std::string("fid") + Fid);
+        RunResult Live = RunKorvex({"-vol", ImagePath("sample"), "-fid", Fid});
+        RunResult Recording = RunKorvex({"-vol", ImagePath("sample"), "-rlog", Base, "-fid", Fid});
+        RunResult Replay = RunKorvex({"-rlog", Base, "-fid", Fid});
+        EXPECT_EQ(WithoutBanner(Live.Output), Golden("sample.volume.txt"));
+        EXPECT_EQ(WithoutBanner(Replay.Output), WithoutBanner(Live.Output)) << Fid;
+        EXPECT_NE(Recording.Output.find("Done\n"), std::string::npos);
+    }
+    RunResult Unused = RunKorvex({"-vol", ImagePath("sample"), "-fid", "4f"});
+    EXPECT_EQ(WithoutBanner(Unused.Output), Golden("sample.volume.txt") + "Unable to open the file for fid 0x4f, error is 2\n");
+}
