@@ -102,6 +102,12 @@ BOOLEAN NtfsAttribute_IsResident(NtfsAttribute* AttributeHandle);
 uint16_t NtfsAttribute_GetInstance(NtfsAttribute* AttributeHandle);
 DWORD NtfsAttribute_GetResidentValue(NtfsAttribute* AttributeHandle, const uint8_t** Value, uint64_t* ValueLength);
 
+// Attribute report.
+void NtfsAttribute_Print(NtfsAttribute* AttributeHandle);
+const char16_t* NtfsAttribute_TypeName(uint32_t TypeCode);
+void NtfsAttribute_PrintStandardInformation(NtfsAttribute* AttributeHandle);
+void NtfsAttribute_PrintFileName(NtfsAttribute* AttributeHandle);
+
 // Attribute data reader.
 DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
                                  uint32_t* ClustersSupplied);

@@ -373,3 +373,16 @@ NtfsAttribute* NtfsFile_GetSlot(NtfsFile* FileHandle, uint32_t Index, uint32_t S
 {
     return FileHandle->AttributeList[Index][Slot];
 }
+
+// ---- Reports ----
+
+void NtfsFile_Print(NtfsFile* FileHandle)
+{
+    (void)FileHandle;
+}
+
+DWORD NtfsFile_PrintFullName(NtfsFile* FileHandle)
+{
+    (void)FileHandle;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}

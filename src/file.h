@@ -60,6 +60,11 @@ NtfsAttribute* NtfsFile_FindAttribute(NtfsFile* FileHandle, uint32_t TypeCode, c
 NtfsAttribute* NtfsFile_FindDataAttribute(NtfsFile* FileHandle, uint32_t TypeCode, const char16_t* Name);
 DWORD NtfsFile_IsRootDirectory(NtfsFile* FileHandle, BOOLEAN* IsRoot);
 
+// Reports: the file record header and every attribute of both lists; the
+// path from the root directory.
+void NtfsFile_Print(NtfsFile* FileHandle);
+DWORD NtfsFile_PrintFullName(NtfsFile* FileHandle);
+
 NtfsVolume* NtfsFile_GetVolume(NtfsFile* FileHandle);
 uint32_t NtfsFile_GetSlotCount(NtfsFile* FileHandle, uint32_t Index);
 NtfsAttribute* NtfsFile_GetSlot(NtfsFile* FileHandle, uint32_t Index, uint32_t Slot);

@@ -305,6 +305,57 @@ void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength)
     Text[i] = 0;
 }
 
+// ---- Directory listing ----
+
+// "-dir": lists the file's $I30 index when its $FILE_NAME marks a directory.
+void ListDirectoryIfDirectory(NtfsFile* FileHandle)
+{
+    (void)FileHandle;
+}
+
+DWORD ListDirectory(NtfsFile* File)
+{
+    (void)File;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// ---- Attribute read ----
+
+DWORD ReadAttributeData(NtfsFile* File)
+{
+    (void)File;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// ---- Security descriptors ----
+
+void PrintSecurityDescriptor(const uint8_t* SecurityDescriptor, uint32_t Length)
+{
+    (void)SecurityDescriptor;
+    (void)Length;
+}
+
+DWORD ListSecurityIds(NtfsVolume* Volume, uint64_t StartKey, uint64_t EndKey, uint32_t Mode)
+{
+    (void)Volume;
+    (void)StartKey;
+    (void)EndKey;
+    (void)Mode;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// ---- MFT scan ----
+
+DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId)
+{
+    (void)Volume;
+    (void)MinSecurityId;
+    (void)MaxSecurityId;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// ---- Main flow ----
+
 int KorvexMain(int ArgumentCount, char16_t** Arguments)
 {
     NtfsVolume* VolumeHandle = nullptr;
@@ -340,7 +391,33 @@ int KorvexMain(int ArgumentCount, char16_t** Arguments)
                 Console_Print("Unable to open the file for fid 0x%I64x, error is %d\n", ProgramOptions.FileId, Error);
                 break;
             }
+            if (ProgramOptions.PrintFile)
+                NtfsFile_Print(FileHandle);
+            if (ProgramOptions.FullName) {
+                Console_Print("Full filename: ");
+                NtfsFile_PrintFullName(FileHandle);
+                Console_Print("\n");
+            }
+            if (ProgramOptions.ListDir)
+                ListDirectoryIfDirectory(FileHandle);
+            if (ProgramOptions.AttributeGiven)
+                ReadAttributeData(FileHandle);
         }
+
+        if (ProgramOptions.SeidGiven && !ProgramOptions.ScanMftGiven) {
+            Error = ListSecurityIds(VolumeHandle, ProgramOptions.SeidMin, ProgramOptions.SeidMax,
+                                    ListSecurityIdsBySecurityId);
+            if (Error != ERROR_SUCCESS && Error != ERROR_FILE_NOT_FOUND)
+                Console_Print("Search security id failed, error is 0x%x\n", Error);
+        }
+        if (ProgramOptions.SehashGiven) {
+            Error = ListSecurityIds(VolumeHandle, ProgramOptions.SehashMin, ProgramOptions.SehashMax,
+                                    ListSecurityIdsByHash);
+            if (Error != ERROR_SUCCESS)
+                Console_Print("Search security id failed, error is 0x%x\n", Error);
+        }
+        if (ProgramOptions.ScanMftGiven)
+            ScanMft(VolumeHandle, ProgramOptions.SeidMin, ProgramOptions.SeidMax);
 
         if (ProgramOptions.VolumeLogFile != nullptr && ProgramOptions.VolumeName != nullptr) {
             Console_Print("Dumping data to log...\n");

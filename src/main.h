@@ -55,6 +55,20 @@ bool ScanHex64(const char16_t* Text, uint64_t* Value);
 
 void PrintHelp();
 void HexDump(uint32_t Base, const uint8_t* Data, uint32_t Length);
+// The commands. Each returns a Win32 error code that main does not look at,
+// except as stated for the security listings.
+DWORD ReadAttributeData(NtfsFile* File);
+DWORD ListDirectory(NtfsFile* File);
+void ListDirectoryIfDirectory(NtfsFile* FileHandle);
+// Prints the owner, group and DACL of the self-relative descriptor of Length
+// bytes at SecurityDescriptor; nothing outside those bytes is read.
+void PrintSecurityDescriptor(const uint8_t* SecurityDescriptor, uint32_t Length);
+// Mode 0 lists "$SII" by security id, mode 1 "$SDH" by hash.
+constexpr uint32_t ListSecurityIdsBySecurityId = 0;
+constexpr uint32_t ListSecurityIdsByHash = 1;
+DWORD ListSecurityIds(NtfsVolume* Volume, uint64_t StartKey, uint64_t EndKey, uint32_t Mode);
+DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId);
+
 // Holds the longest text FormatFileTime writes, terminator included.
 constexpr size_t FILE_TIME_TEXT_LENGTH = 24;
 void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength);

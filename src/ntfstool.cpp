@@ -175,3 +175,14 @@ DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue)
         return ERROR_WRITE_FAULT;
     return ERROR_SUCCESS;
 }
+
+void PrintCountedName(const char16_t* Name, size_t Count)
+{
+    HeapBuffer Copy;
+    if (Name == nullptr || !Copy.Allocate((Count + 1) * sizeof(char16_t)))
+        return;
+    char16_t* Text = reinterpret_cast<char16_t*>(Copy.Get());
+    memcpy(Text, Name, Count * sizeof(char16_t));
+    Text[Count] = 0;
+    Console_Print("%s", Text);
+}

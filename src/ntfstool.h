@@ -97,6 +97,10 @@ template <typename T> bool TryResize(std::vector<T>* Vector, size_t Count)
 // ERROR_SUCCESS or the code of the failed positioning.
 DWORD SetFilePosition(HANDLE File, uint64_t Offset);
 
+// Prints Count UTF-16 code units of Name (not terminated) with no line break.
+// Nothing is printed when the temporary copy cannot be allocated.
+void PrintCountedName(const char16_t* Name, size_t Count);
+
 // The scratch bitmap of a recording run: one bit per cluster of the volume,
 // bit n of byte c / 8 for cluster c.
 DWORD BitmapFile_Initialize(HANDLE File, uint64_t ClusterCount);
