@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "../platform/console.h"
 #include "file.h"
+#include "main.h"
 #include "ntfstool.h"
 #include "volume.h"
 
@@ -336,6 +338,8 @@ void FreeAttribute(NtfsAttribute* Attribute)
         HeapFree(GetProcessHeap(), 0, Attribute->Name);
     if (Attribute->Runs != nullptr)
         HeapFree(GetProcessHeap(), 0, Attribute->Runs);
+    if (Attribute->UnitCache != nullptr)
+        HeapFree(GetProcessHeap(), 0, Attribute->UnitCache);
     FreeRecord(Attribute, sizeof(NtfsAttribute));
 }
 
@@ -415,14 +419,29 @@ uint64_t SaturatingAdd(uint64_t First, uint64_t Second)
     return Second > ~0ull - First ? ~0ull : First + Second;
 }
 
+// The run to start a walk for Vcn from: the remembered one when it does not
+// lie beyond Vcn, else the first.
+void WalkStart(const NtfsAttribute* Attribute, uint64_t Vcn, uint32_t* Run, uint64_t* RunStart)
+{
+    if (Attribute->HintRun < Attribute->RunCount && Attribute->HintRunStart <= Vcn) {
+        *Run = Attribute->HintRun;
+        *RunStart = Attribute->HintRunStart;
+    } else {
+        *Run = 0;
+        *RunStart = 0;
+    }
+}
+
 // Number of clusters of [Vcn, Vcn + Count) that the run table maps to disk
 // (not sparse, not past the last run).
 uint64_t StoredClusters(const NtfsAttribute* Attribute, uint64_t Vcn, uint64_t Count)
 {
     uint64_t Stored = 0;
+    uint32_t First = 0;
     uint64_t RunStart = 0;
+    WalkStart(Attribute, Vcn, &First, &RunStart);
     uint64_t Last = SaturatingAdd(Vcn, Count) - 1;
-    for (uint32_t i = 0; i < Attribute->RunCount && Count != 0; i++) {
+    for (uint32_t i = First; i < Attribute->RunCount && Count != 0; i++) {
         const NtfsRun& Run = Attribute->Runs[i];
         uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
         if (Run.Length != 0 && (Run.Flags & NTFS_RUN_SPARSE) == 0)
@@ -549,6 +568,179 @@ DWORD NtfsAttribute_GetResidentValue(NtfsAttribute* AttributeHandle, const uint8
     return ERROR_SUCCESS;
 }
 
+// ---- Attribute report ----
+
+namespace {
+
+// $STANDARD_INFORMATION value.
+constexpr size_t InformationOwnerIdOffset = 0x30;
+constexpr size_t InformationFullLength = 72; // NTFS 3.0 and later; 48 before
+
+// $FILE_NAME value.
+constexpr size_t NameValueParentOffset = 0x00;     // 8
+constexpr size_t NameValueTimesOffset = 0x08;      // 4 x 8
+constexpr size_t NameValueAllocatedOffset = 0x28;  // 8
+constexpr size_t NameValueSizeOffset = 0x30;       // 8
+constexpr size_t NameValueAttributesOffset = 0x38; // 4
+constexpr size_t NameValueEaSizeOffset = 0x3C;     // 2
+constexpr size_t NameValueLengthOffset = 0x40;     // 1
+constexpr size_t NameValueNamespaceOffset = 0x41;  // 1
+constexpr size_t NameValueNameOffset = 0x42;
+
+const char* const TimeLabels[4] = {
+    "    CreationTime        : %s\n",
+    "    LastModificationTime: %s\n",
+    "    LastChangeTime      : %s\n",
+    "    LastAccessTime      : %s\n",
+};
+
+// The resident value of a handle as a bounded view; empty for non-resident
+// handles, whose values the reports do not decode.
+LeReader ResidentView(const NtfsAttribute* Attribute)
+{
+    if (!Attribute->Resident || Attribute->Value == nullptr)
+        return LeReader();
+    return LeReader(Attribute->Value, static_cast<size_t>(Attribute->ValueLength));
+}
+
+// Prints the four time stamps that start at Offset, each only when it lies
+// inside the value.
+void PrintTimes(LeReader* Value, size_t Offset)
+{
+    for (size_t i = 0; i < 4; i++) {
+        if (!Value->Has(Offset + 8 * i, 8))
+            continue;
+        char16_t Text[FILE_TIME_TEXT_LENGTH];
+        FormatFileTime(Value->U64(Offset + 8 * i), Text, FILE_TIME_TEXT_LENGTH);
+        Console_Print(TimeLabels[i], Text);
+    }
+}
+
+void PrintWord(LeReader* Value, size_t Offset, const char* Format)
+{
+    if (Value->Has(Offset, 4))
+        Console_Print(Format, Value->U32(Offset));
+}
+
+void PrintQuad(LeReader* Value, size_t Offset, const char* Format)
+{
+    if (Value->Has(Offset, 8))
+        Console_Print(Format, Value->U64(Offset));
+}
+
+} // namespace
+
+const char16_t* NtfsAttribute_TypeName(uint32_t TypeCode)
+{
+    switch (TypeCode) {
+    case 0x10: return u"$STANDARD_INFORMATION";
+    case 0x20: return u"$ATTRIBUTE_LIST";
+    case 0x30: return u"$FILE_NAME";
+    case 0x40: return u"$OBJECT_ID";
+    case 0x50: return u"$SECURITY_DESCRIPTOR";
+    case 0x60: return u"$VOLUME_NAME";
+    case 0x70: return u"$VOLUME_INFORMATION";
+    case 0x80: return u"$DATA";
+    case 0x90: return u"$INDEX_ROOT";
+    case 0xA0: return u"$INDEX_ALLOCATION";
+    case 0xB0: return u"$BITMAP";
+    case 0xC0: return u"$REPARSE_POINT";
+    case 0xD0: return u"$EA_INFORMATION";
+    case 0xE0: return u"$EA";
+    default: return u"$???";
+    }
+}
+
+// Decoded $STANDARD_INFORMATION lines. Values written before NTFS 3.0 are 48
+// bytes long and end before the owner id; every line is printed only when its
+// field lies inside the value.
+void NtfsAttribute_PrintStandardInformation(NtfsAttribute* AttributeHandle)
+{
+    LeReader Value = ResidentView(AttributeHandle);
+    PrintTimes(&Value, 0x00);
+    PrintWord(&Value, 0x20, "    FileAttributes      : 0x%.8x\n");
+    PrintWord(&Value, 0x24, "    MaximumVersions     : 0x%.8x\n");
+    PrintWord(&Value, 0x28, "    VersionNumber       : 0x%.8x\n");
+    PrintWord(&Value, 0x2C, "    ClassId             : 0x%.8x\n");
+    if (Value.Size < InformationFullLength)
+        return;
+    PrintWord(&Value, InformationOwnerIdOffset, "    OwnerId             : 0x%.8x\n");
+    PrintWord(&Value, 0x34, "    SecurityId          : 0x%.8x\n");
+    PrintQuad(&Value, 0x38, "    QuotaCharged        : 0x%.16I64x\n");
+    PrintQuad(&Value, 0x40, "    Usn                 : 0x%.16I64x\n");
+}
+
+// Decoded $FILE_NAME lines, each only when its field lies inside the value.
+void NtfsAttribute_PrintFileName(NtfsAttribute* AttributeHandle)
+{
+    LeReader Value = ResidentView(AttributeHandle);
+    PrintQuad(&Value, NameValueParentOffset, "    ParentDirectory     : 0x%.16I64x\n");
+    if (Value.Has(NameValueNamespaceOffset, 1))
+        Console_Print("    Flags               : 0x%.2x\n", Value.U8(NameValueNamespaceOffset));
+    if (Value.Has(NameValueLengthOffset, 1)) {
+        uint32_t Length = Value.U8(NameValueLengthOffset);
+        if (Value.Has(NameValueNameOffset, static_cast<size_t>(Length) * 2)) {
+            Console_Print("    Filename            : ");
+            HeapBuffer Units;
+            if (Length > 0 && Units.Allocate(static_cast<size_t>(Length) * sizeof(char16_t))) {
+                char16_t* Text = reinterpret_cast<char16_t*>(Units.Get());
+                for (uint32_t i = 0; i < Length; i++)
+                    Text[i] = static_cast<char16_t>(Value.U16(NameValueNameOffset + 2 * i));
+                PrintCountedName(Text, Length);
+            }
+            Console_Print("\n");
+        }
+    }
+    PrintTimes(&Value, NameValueTimesOffset);
+    PrintQuad(&Value, NameValueAllocatedOffset, "    AllocatedLength     : 0x%.16I64x\n");
+    PrintQuad(&Value, NameValueSizeOffset, "    FileSize            : 0x%.16I64x\n");
+    PrintWord(&Value, NameValueAttributesOffset, "    FileAttributes      : 0x%.8x\n");
+    if (Value.Has(NameValueEaSizeOffset, 2))
+        Console_Print("    PackedEaSize        : 0x%.8x\n", static_cast<uint32_t>(Value.U16(NameValueEaSizeOffset)));
+}
+
+// One "Attribute information" report: the header fields, then the resident
+// value as a hex dump or the run table, then the decoded value of
+// $STANDARD_INFORMATION and $FILE_NAME.
+void NtfsAttribute_Print(NtfsAttribute* AttributeHandle)
+{
+    Console_Print("Attribute information:\n");
+    Console_Print("=================================================================\n");
+    Console_Print("    TypeCode        : 0x%.8x (%s)\n", AttributeHandle->TypeCode,
+                  NtfsAttribute_TypeName(AttributeHandle->TypeCode));
+    Console_Print("    Instance        : 0x%.4hx\n", AttributeHandle->Instance);
+    Console_Print("    Name            : %s\n", AttributeHandle->Name != nullptr ? AttributeHandle->Name : u"");
+    Console_Print("    Resident        : %s\n", AttributeHandle->Resident ? u"Yes" : u"No");
+    if (AttributeHandle->Resident) {
+        uint32_t Length = static_cast<uint32_t>(AttributeHandle->ValueLength);
+        Console_Print("    Length          : 0x%.8x\n", Length);
+        if (Length != 0)
+            HexDump(0, AttributeHandle->Value, Length);
+    } else {
+        Console_Print("    Lowest VCN      : 0x%.16I64x\n", AttributeHandle->LowestVcn);
+        Console_Print("    Highest VCN     : 0x%.16I64x\n", AttributeHandle->HighestVcn);
+        Console_Print("    Allocated Length: 0x%.16I64x\n", AttributeHandle->AllocatedLength);
+        Console_Print("    File Size       : 0x%.16I64x\n", AttributeHandle->FileSize);
+        Console_Print("    ValidData Length: 0x%.16I64x\n", AttributeHandle->ValidDataLength);
+        Console_Print("    Run Count       : 0x%.8x\n", AttributeHandle->RunCount);
+        for (uint32_t i = 0; i < AttributeHandle->RunCount; i++) {
+            const NtfsRun& Run = AttributeHandle->Runs[i];
+            if ((Run.Flags & NTFS_RUN_SPARSE) != 0)
+                Console_Print("        0x%.8x:  0x%.16I64x Clusters (sparse)\n", i, Run.Length);
+            else
+                Console_Print("        0x%.8x:  0x%.16I64x Clusters start @ 0x%.16I64x\n", i, Run.Length, Run.Lcn);
+        }
+    }
+    if (AttributeHandle->TypeCode == ATTRIBUTE_STANDARD_INFORMATION) {
+        Console_Print("-----------------------------------------------\n");
+        NtfsAttribute_PrintStandardInformation(AttributeHandle);
+    } else if (AttributeHandle->TypeCode == ATTRIBUTE_FILE_NAME) {
+        Console_Print("-----------------------------------------------\n");
+        NtfsAttribute_PrintFileName(AttributeHandle);
+    }
+    Console_Print("\n");
+}
+
 // ---- Attribute data reader ----
 
 // Maps [Vcn, Vcn + Count) through the run table and reads it: sparse runs as
@@ -570,9 +762,11 @@ DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, u
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(Volume);
     uint8_t* Output = static_cast<uint8_t*>(Buffer);
     uint32_t Remaining = Count;
+    uint32_t First = 0;
     uint64_t RunStart = 0;
+    WalkStart(AttributeHandle, Vcn, &First, &RunStart);
     DWORD Error = ERROR_SUCCESS;
-    for (uint32_t i = 0; i < AttributeHandle->RunCount && Remaining != 0; i++) {
+    for (uint32_t i = First; i < AttributeHandle->RunCount && Remaining != 0; i++) {
         const NtfsRun& Run = AttributeHandle->Runs[i];
         if (RunStart > Vcn)
             break;
@@ -581,6 +775,8 @@ DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, u
             RunStart = RunEnd;
             continue;
         }
+        AttributeHandle->HintRun = i;
+        AttributeHandle->HintRunStart = RunStart;
         uint32_t Take = RunEnd - Vcn < Remaining ? static_cast<uint32_t>(RunEnd - Vcn) : Remaining;
         size_t Bytes = static_cast<size_t>(Take) * BytesPerCluster;
         if ((Run.Flags & NTFS_RUN_SPARSE) != 0) {
@@ -609,8 +805,10 @@ DWORD NtfsAttribute_RangeHasSparseRun(NtfsAttribute* AttributeHandle, uint64_t V
     if (Count == 0)
         return ERROR_SUCCESS;
     uint64_t Last = SaturatingAdd(Vcn, Count) - 1;
+    uint32_t First = 0;
     uint64_t RunStart = 0;
-    for (uint32_t i = 0; i < AttributeHandle->RunCount; i++) {
+    WalkStart(AttributeHandle, Vcn, &First, &RunStart);
+    for (uint32_t i = First; i < AttributeHandle->RunCount; i++) {
         const NtfsRun& Run = AttributeHandle->Runs[i];
         uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
         if (Run.Length != 0 && (Run.Flags & NTFS_RUN_SPARSE) != 0 && RangeOverlap(RunStart, RunEnd - 1, Vcn, Last) != 0) {
@@ -630,6 +828,10 @@ uint64_t RangeOverlap(uint64_t First1, uint64_t Last1, uint64_t First2, uint64_t
     uint64_t High = Last1 < Last2 ? Last1 : Last2;
     return High < Low ? 0 : High - Low + 1;
 }
+
+// The most bytes of whole clusters that one request of the value reader asks
+// the volume for, so that a long read never becomes one 4 GiB request.
+constexpr uint32_t MaximumBytesPerRead = 1u << 20;
 
 // Reads Length bytes of the value from Offset, cut at the end of the value.
 // Non-resident values are read one cluster per request, through the
@@ -682,21 +884,33 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
     uint32_t Skip = static_cast<uint32_t>(Offset % BytesPerCluster);
     uint32_t Delivered = 0;
     while (Delivered < Total) {
+        uint32_t Due = Total - Delivered;
+        // Whole clusters go straight to the caller; a partial first or last
+        // cluster passes through the cluster buffer.
+        uint32_t Whole = Skip == 0 ? Due / BytesPerCluster : 0;
+        if (Whole > MaximumBytesPerRead / BytesPerCluster)
+            Whole = MaximumBytesPerRead / BytesPerCluster;
+        uint8_t* Target = Whole != 0 ? Output + Delivered : Cluster.Get();
+        uint32_t Count = Whole != 0 ? Whole : 1;
         uint32_t Supplied = 0;
         if (ReadCompressed)
-            Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, 1, Cluster.Get(), &Supplied);
+            Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
         else
-            Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, 1, Cluster.Get(), &Supplied);
+            Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
         if (Error != ERROR_SUCCESS)
             return Error;
         // A cluster the run table does not map has no data to deliver.
-        if (Supplied != 1)
+        if (Supplied != Count)
             return ERROR_INVALID_DATA;
-        uint32_t Chunk = BytesPerCluster - Skip < Total - Delivered ? BytesPerCluster - Skip : Total - Delivered;
-        memcpy(Output + Delivered, Cluster.Get() + Skip, Chunk);
-        Delivered += Chunk;
-        Skip = 0;
-        Vcn++;
+        if (Whole != 0) {
+            Delivered += Whole * BytesPerCluster;
+        } else {
+            uint32_t Chunk = BytesPerCluster - Skip < Due ? BytesPerCluster - Skip : Due;
+            memcpy(Output + Delivered, Cluster.Get() + Skip, Chunk);
+            Delivered += Chunk;
+            Skip = 0;
+        }
+        Vcn += Count;
     }
     if (BytesRead != nullptr)
         *BytesRead = Total;
@@ -738,14 +952,20 @@ DWORD DecodeUnit(const uint8_t* Stored, uint32_t UnitSize, uint8_t* Output, uint
         if (Consumed >= UnitSize)
             break;
     }
-    return Produced >= Limit ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    if (Produced < Limit)
+        return ERROR_INVALID_DATA;
+    if (Produced < UnitSize)
+        memset(Output + Produced, 0, UnitSize - Produced);
+    return ERROR_SUCCESS;
 }
 
 } // namespace
 
 // Reads Count clusters of a compressed $DATA from Vcn, uncompressed. A
 // 16-cluster unit that touches a sparse run holds LZNT1 chunks; one with no
-// sparse run holds its data as is; one that is all sparse is a hole.
+// sparse run holds its data as is; one that is all sparse is a hole. The last
+// decompressed unit stays with the handle, so a sequential read decompresses
+// every unit once.
 DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
                                            uint32_t* ClustersSupplied)
 {
@@ -759,10 +979,14 @@ DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint6
         return ERROR_INVALID_PARAMETER;
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
     uint32_t UnitSize = COMPRESSION_UNIT_CLUSTERS * BytesPerCluster;
-    HeapBuffer StoredUnit;
-    HeapBuffer DecodedUnit;
-    if (!StoredUnit.Allocate(UnitSize) || !DecodedUnit.Allocate(UnitSize))
-        return ERROR_OUTOFMEMORY;
+    if (AttributeHandle->UnitCache == nullptr) {
+        AttributeHandle->UnitCache = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, 2 * static_cast<size_t>(UnitSize)));
+        if (AttributeHandle->UnitCache == nullptr)
+            return ERROR_OUTOFMEMORY;
+        AttributeHandle->UnitCacheValid = false;
+    }
+    uint8_t* DecodedUnit = AttributeHandle->UnitCache;
+    uint8_t* StoredUnit = AttributeHandle->UnitCache + UnitSize;
 
     uint64_t FileSize = AttributeHandle->FileSize;
     uint64_t FileClusters = FileSize / BytesPerCluster + (FileSize % BytesPerCluster != 0 ? 1 : 0);
@@ -777,27 +1001,35 @@ DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint6
         uint64_t Current = Vcn + Done;
         uint32_t OffsetInUnit = static_cast<uint32_t>(Current % COMPRESSION_UNIT_CLUSTERS);
         uint64_t UnitStart = Current - OffsetInUnit;
+        uint64_t UnitBytes = FileSize - UnitStart * BytesPerCluster;
+        uint32_t Limit = UnitBytes < UnitSize ? static_cast<uint32_t>(UnitBytes) : UnitSize;
+        bool Cached = AttributeHandle->UnitCacheValid && AttributeHandle->UnitCacheStart == UnitStart;
         BOOLEAN HasSparse = 0;
-        Error = NtfsAttribute_RangeHasSparseRun(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS, &HasSparse);
-        if (Error != ERROR_SUCCESS)
-            return Error;
+        if (!Cached) {
+            Error = NtfsAttribute_RangeHasSparseRun(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS, &HasSparse);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
         uint32_t Take;
-        if (HasSparse) {
-            uint64_t UnitBytes = FileSize - UnitStart * BytesPerCluster;
-            uint32_t Limit = UnitBytes < UnitSize ? static_cast<uint32_t>(UnitBytes) : UnitSize;
-            if (StoredClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS) == 0) {
-                memset(DecodedUnit.Get(), 0, UnitSize);
-            } else {
-                uint32_t Supplied = 0;
-                Error = NtfsAttribute_ReadClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS,
-                                                   StoredUnit.Get(), &Supplied);
-                if (Error != ERROR_SUCCESS)
-                    return Error;
-                if (Supplied != COMPRESSION_UNIT_CLUSTERS)
-                    return ERROR_INVALID_DATA;
-                Error = DecodeUnit(StoredUnit.Get(), UnitSize, DecodedUnit.Get(), Limit);
-                if (Error != ERROR_SUCCESS)
-                    return Error;
+        if (Cached || HasSparse) {
+            if (!Cached) {
+                AttributeHandle->UnitCacheValid = false;
+                if (StoredClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS) == 0) {
+                    memset(DecodedUnit, 0, UnitSize);
+                } else {
+                    uint32_t Supplied = 0;
+                    Error = NtfsAttribute_ReadClusters(AttributeHandle, UnitStart, COMPRESSION_UNIT_CLUSTERS, StoredUnit,
+                                                       &Supplied);
+                    if (Error != ERROR_SUCCESS)
+                        return Error;
+                    if (Supplied != COMPRESSION_UNIT_CLUSTERS)
+                        return ERROR_INVALID_DATA;
+                    Error = DecodeUnit(StoredUnit, UnitSize, DecodedUnit, Limit);
+                    if (Error != ERROR_SUCCESS)
+                        return Error;
+                }
+                AttributeHandle->UnitCacheStart = UnitStart;
+                AttributeHandle->UnitCacheValid = true;
             }
             uint32_t Available = (Limit + BytesPerCluster - 1) / BytesPerCluster;
             Take = Available > OffsetInUnit ? Available - OffsetInUnit : 0;
@@ -806,7 +1038,7 @@ DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint6
             if (Take == 0)
                 return ERROR_INVALID_DATA;
             memcpy(Output + static_cast<size_t>(Done) * BytesPerCluster,
-                   DecodedUnit.Get() + static_cast<size_t>(OffsetInUnit) * BytesPerCluster,
+                   DecodedUnit + static_cast<size_t>(OffsetInUnit) * BytesPerCluster,
                    static_cast<size_t>(Take) * BytesPerCluster);
         } else {
             Take = COMPRESSION_UNIT_CLUSTERS - OffsetInUnit;

@@ -78,6 +78,15 @@ struct NtfsAttribute {
     uint64_t ValidDataLength;
     uint32_t RunCount;
     NtfsRun* Runs;             // owned, RunCount entries; null when RunCount is 0
+    // Where the last VCN walk ended, so that sequential reads do not walk the
+    // run table from its start every time.
+    uint32_t HintRun;
+    uint64_t HintRunStart;
+    // The last decompressed compression unit of a compressed $DATA, and
+    // scratch room for a unit as stored: owned, two units long, or null.
+    uint8_t* UnitCache;
+    uint64_t UnitCacheStart;
+    bool UnitCacheValid;
 };
 
 // Run lists.
