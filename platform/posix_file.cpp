@@ -26,9 +26,13 @@ namespace {
 
 thread_local DWORD LastError = ERROR_SUCCESS;
 
+// The file position is kept here rather than in the descriptor, so that a
+// positioning costs no system call: reads and writes go through pread and
+// pwrite at the kept position.
 struct PosixFile {
     int Descriptor;
     bool IsBlockDevice;
+    uint64_t Position;
 };
 
 struct ErrnoMapping {
@@ -74,6 +78,18 @@ BOOL Fail(DWORD ErrorCode)
 {
     LastError = ErrorCode;
     return FALSE;
+}
+
+// The size of a file, or of a block device's medium.
+bool CurrentSize(const PosixFile* File, uint64_t* Size)
+{
+    if (File->IsBlockDevice)
+        return ioctl(File->Descriptor, BLKGETSIZE64, Size) == 0;
+    struct stat Status;
+    if (fstat(File->Descriptor, &Status) != 0)
+        return false;
+    *Size = static_cast<uint64_t>(Status.st_size);
+    return true;
 }
 
 } // namespace
@@ -170,7 +186,7 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0)
         unlink(Path.c_str());
 
-    PosixFile* File = new (std::nothrow) PosixFile{Descriptor, IsBlockDevice};
+    PosixFile* File = new (std::nothrow) PosixFile{Descriptor, IsBlockDevice, 0};
     if (File == nullptr) {
         close(Descriptor);
         Fail(ERROR_OUTOFMEMORY);
@@ -202,7 +218,8 @@ BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, 
 
     DWORD Total = 0;
     while (Total < BytesToRead) {
-        ssize_t Got = read(File->Descriptor, static_cast<char*>(Buffer) + Total, BytesToRead - Total);
+        ssize_t Got = pread(File->Descriptor, static_cast<char*>(Buffer) + Total, BytesToRead - Total,
+                            static_cast<off_t>(File->Position + Total));
         if (Got < 0) {
             if (errno == EINTR)
                 continue;
@@ -212,6 +229,7 @@ BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, 
             break;
         Total += static_cast<DWORD>(Got);
     }
+    File->Position += Total;
     if (BytesRead != nullptr)
         *BytesRead = Total;
     LastError = ERROR_SUCCESS;
@@ -238,7 +256,8 @@ BOOL WriteFile(HANDLE Handle, const void* Buffer, DWORD BytesToWrite, DWORD* Byt
 
     DWORD Total = 0;
     while (Total < BytesToWrite) {
-        ssize_t Put = write(File->Descriptor, static_cast<const char*>(Buffer) + Total, BytesToWrite - Total);
+        ssize_t Put = pwrite(File->Descriptor, static_cast<const char*>(Buffer) + Total, BytesToWrite - Total,
+                             static_cast<off_t>(File->Position + Total));
         if (Put < 0) {
             if (errno == EINTR)
                 continue;
@@ -246,6 +265,7 @@ BOOL WriteFile(HANDLE Handle, const void* Buffer, DWORD BytesToWrite, DWORD* Byt
         }
         Total += static_cast<DWORD>(Put);
     }
+    File->Position += Total;
     if (BytesWritten != nullptr)
         *BytesWritten = Total;
     LastError = ERROR_SUCCESS;
@@ -275,25 +295,32 @@ DWORD SetFilePointer(HANDLE Handle, LONG DistanceToMove, LONG* DistanceToMoveHig
     if (DistanceToMoveHigh != nullptr)
         Distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*DistanceToMoveHigh)) << 32) |
                                         static_cast<uint32_t>(DistanceToMove));
-    int Whence;
+    uint64_t Base;
     switch (MoveMethod) {
-    case FILE_BEGIN: Whence = SEEK_SET; break;
-    case FILE_CURRENT: Whence = SEEK_CUR; break;
-    case FILE_END: Whence = SEEK_END; break;
+    case FILE_BEGIN:
+        Base = 0;
+        break;
+    case FILE_CURRENT:
+        Base = File->Position;
+        break;
+    case FILE_END:
+        if (!CurrentSize(File, &Base)) {
+            Fail(Win32ErrorFromErrno(errno));
+            return INVALID_SET_FILE_POINTER;
+        }
+        break;
     default:
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
-    if (Whence == SEEK_SET && Distance < 0) {
+    // Positions are signed 64-bit quantities on both systems.
+    int64_t Position;
+    if (__builtin_add_overflow(static_cast<int64_t>(Base), Distance, &Position) || Position < 0) {
         Fail(ERROR_NEGATIVE_SEEK);
         return INVALID_SET_FILE_POINTER;
     }
-    off_t Position = lseek(File->Descriptor, static_cast<off_t>(Distance), Whence);
-    if (Position < 0) {
-        Fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : Win32ErrorFromErrno(errno));
-        return INVALID_SET_FILE_POINTER;
-    }
     uint64_t NewPosition = static_cast<uint64_t>(Position);
+    File->Position = NewPosition;
     if (DistanceToMoveHigh != nullptr)
         *DistanceToMoveHigh = static_cast<LONG>(NewPosition >> 32);
     LastError = ERROR_SUCCESS;
@@ -309,8 +336,7 @@ BOOL SetEndOfFile(HANDLE Handle)
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::SetEnd, &Kind, &FaultError))
         return Fail(FaultError);
-    off_t Position = lseek(File->Descriptor, 0, SEEK_CUR);
-    if (Position < 0 || ftruncate(File->Descriptor, Position) != 0)
+    if (ftruncate(File->Descriptor, static_cast<off_t>(File->Position)) != 0)
         return Fail(Win32ErrorFromErrno(errno));
     LastError = ERROR_SUCCESS;
     return TRUE;
@@ -327,17 +353,10 @@ BOOL GetFileSizeEx(HANDLE Handle, LARGE_INTEGER* FileSize)
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::FileSize, &Kind, &FaultError))
         return Fail(FaultError);
-    if (File->IsBlockDevice) {
-        uint64_t Bytes = 0;
-        if (ioctl(File->Descriptor, BLKGETSIZE64, &Bytes) != 0)
-            return Fail(Win32ErrorFromErrno(errno));
-        FileSize->QuadPart = static_cast<LONGLONG>(Bytes);
-    } else {
-        struct stat Status;
-        if (fstat(File->Descriptor, &Status) != 0)
-            return Fail(Win32ErrorFromErrno(errno));
-        FileSize->QuadPart = Status.st_size;
-    }
+    uint64_t Bytes = 0;
+    if (!CurrentSize(File, &Bytes))
+        return Fail(Win32ErrorFromErrno(errno));
+    FileSize->QuadPart = static_cast<LONGLONG>(Bytes);
     LastError = ERROR_SUCCESS;
     return TRUE;
 }

@@ -185,7 +185,7 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
             if ((Flags & (1u << Bit)) == 0) {
                 if (Out >= OutputLength)
                     return ERROR_INSUFFICIENT_BUFFER;
-                Output[Out++] = Reader.U8(In++);
+                Output[Out++] = Input[In++]; // In < ChunkSize, checked above
                 continue;
             }
 
@@ -209,12 +209,15 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
                 return ERROR_INVALID_DATA;
 
             // Byte by byte: the source may overlap the bytes being written.
-            for (uint32_t k = 0; k < Length; k++) {
-                if (Out >= OutputLength)
-                    return ERROR_INSUFFICIENT_BUFFER;
-                Output[Out] = Output[Out - Displacement];
-                Out++;
-            }
+            uint32_t Room = OutputLength - Out;
+            uint32_t Copy = Length < Room ? Length : Room;
+            uint8_t* Target = Output + Out;
+            const uint8_t* Source = Target - Displacement;
+            for (uint32_t k = 0; k < Copy; k++)
+                Target[k] = Source[k];
+            Out += Copy;
+            if (Copy < Length)
+                return ERROR_INSUFFICIENT_BUFFER;
         }
     }
 

@@ -31,6 +31,8 @@ void ReleaseVolume(NtfsVolume* TmpVolumeHandle)
         NTFS_ASSERT(CloseHandle(TmpVolumeHandle->AccessedClusterData));
     if (TmpVolumeHandle->ClusterTable != nullptr)
         HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ClusterTable);
+    if (TmpVolumeHandle->ReadAhead != nullptr)
+        HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ReadAhead);
     FreeRecord(TmpVolumeHandle, sizeof(NtfsVolume));
 }
 
@@ -384,6 +386,59 @@ DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffe
     return ERROR_READ_FAULT;
 }
 
+namespace {
+
+// One positioned read of Count clusters from the device.
+DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    DWORD Error = SetFilePosition(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn));
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    DWORD Bytes = Count * Volume->BytesPerCluster;
+    DWORD Done = 0;
+    if (!ReadFile(Volume->NtVolumeHandle, Buffer, Bytes, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < Bytes)
+        return ERROR_READ_FAULT;
+    return ERROR_SUCCESS;
+}
+
+// Serves a small read from the read-ahead window, loading the aligned window
+// that holds it when needed. False when the window cannot serve the request
+// (too large, no memory, or the window read failed or came back short): the
+// caller then reads exactly what was asked, so a bad sector elsewhere in the
+// window never fails a good request.
+bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    uint32_t WindowClusters = ReadAheadBytes / Volume->BytesPerCluster;
+    if (Volume->ReadAheadDisabled || WindowClusters < 2 || Count >= WindowClusters)
+        return false;
+    bool Inside = Volume->ReadAheadClusters != 0 && Lcn >= Volume->ReadAheadLcn &&
+                  Lcn - Volume->ReadAheadLcn + Count <= Volume->ReadAheadClusters;
+    if (!Inside) {
+        if (Volume->ReadAhead == nullptr) {
+            Volume->ReadAhead = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, ReadAheadBytes));
+            if (Volume->ReadAhead == nullptr)
+                return false;
+        }
+        uint64_t WindowLcn = Lcn - Lcn % WindowClusters;
+        uint64_t Available = Volume->TotalClusters - WindowLcn;
+        uint32_t Clusters = Available < WindowClusters ? static_cast<uint32_t>(Available) : WindowClusters;
+        Volume->ReadAheadClusters = 0;
+        if (ReadDevice(Volume, WindowLcn, Clusters, Volume->ReadAhead) != ERROR_SUCCESS)
+            return false;
+        Volume->ReadAheadLcn = WindowLcn;
+        Volume->ReadAheadClusters = Clusters;
+        if (Lcn - WindowLcn + Count > Clusters)
+            return false;
+    }
+    memcpy(Buffer, Volume->ReadAhead + (Lcn - Volume->ReadAheadLcn) * Volume->BytesPerCluster,
+           static_cast<size_t>(Count) * Volume->BytesPerCluster);
+    return true;
+}
+
+} // namespace
+
 // Reads Count clusters from Lcn: from the device (marking each in the bitmap
 // file while recording) or, in replay, from the volume log cluster by cluster.
 // The range must lie on the volume, the volume's last cluster included.
@@ -411,14 +466,12 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
         return ERROR_SUCCESS;
     }
 
-    DWORD Error = SetFilePosition(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn));
-    if (Error != ERROR_SUCCESS)
-        return Error;
-    DWORD Done = 0;
-    if (!ReadFile(Volume->NtVolumeHandle, Buffer, static_cast<DWORD>(Bytes), &Done, nullptr))
-        return LastErrorOfFailedCall();
-    if (Done < Bytes)
-        return ERROR_READ_FAULT;
+    DWORD Error = ERROR_SUCCESS;
+    if (!ReadThroughWindow(Volume, Lcn, Count, Buffer)) {
+        Error = ReadDevice(Volume, Lcn, Count, Buffer);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
 
     if (Volume->AccessedClusterBitmap != INVALID_HANDLE_VALUE && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0) {
         for (uint32_t i = 0; i < Count; i++) {
@@ -460,6 +513,8 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         }
         Volume->Flags &= ~VOLUME_FLAG_RECORDING;
         Suspended = true;
+        // The images are read again now, not taken from what the run saw.
+        Volume->ReadAheadDisabled = true;
 
         uint64_t LastPercent = 0;
         for (uint64_t Lcn = 0; Lcn < Volume->TotalClusters; Lcn++) {
@@ -498,8 +553,10 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
             }
         }
     } while (false);
-    if (Suspended)
+    if (Suspended) {
         Volume->Flags |= VOLUME_FLAG_RECORDING;
+        Volume->ReadAheadDisabled = false;
+    }
     Console_Print("\n");
     return Error;
 }

@@ -21,6 +21,7 @@ constexpr size_t BootTotalSectorsOffset = 0x28;      // 8
 constexpr size_t BootMftLcnOffset = 0x30;            // 8
 constexpr size_t BootSerialNumberOffset = 0x48;      // 8
 constexpr uint32_t BootSectorSize = 512;
+constexpr uint32_t ReadAheadBytes = 65536;
 
 struct NtfsVolume {
     uint32_t Tag;
@@ -44,6 +45,13 @@ struct NtfsVolume {
     HANDLE AccessedClusterIndex;    // ".idx"
     uint64_t* ClusterTable;         // replay: the loaded ".idx"
     uint32_t ClusterTableCount;
+    // Device read-ahead: a window of clusters around the last small read, so
+    // that sequential reads of single clusters do not each cost a device
+    // request. Only what a caller asks for is ever marked in the bitmap.
+    uint8_t* ReadAhead;             // owned, ReadAheadBytes long, or null
+    uint64_t ReadAheadLcn;
+    uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
+    bool ReadAheadDisabled;
 };
 static_assert(std::is_trivially_copyable_v<NtfsVolume>);
 

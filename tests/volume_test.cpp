@@ -188,12 +188,15 @@ TEST(ClusterReads, DeviceFailuresAreReportedAndMarkNothing)
     NtfsVolume* Volume = Recording.Volume;
     std::vector<uint8_t> Buffer(4096);
 
-    Fault_Arm(FaultPoint::Read, 0, FaultKind::Fail, ERROR_IO_DEVICE);
+    // Each fault stays armed for the read-ahead attempt and the exact read.
+    Fault_Arm(FaultPoint::Read, 0, FaultKind::Fail, ERROR_IO_DEVICE, true);
     EXPECT_EQ(NtfsVolume_ReadClusters(Volume, 200, 1, Buffer.data()), ERROR_IO_DEVICE);
-    Fault_Arm(FaultPoint::Read, 0, FaultKind::Short, 0);
+    Fault_Arm(FaultPoint::Read, 0, FaultKind::Short, 0, true);
     EXPECT_EQ(NtfsVolume_ReadClusters(Volume, 201, 1, Buffer.data()), ERROR_READ_FAULT);
-    Fault_Arm(FaultPoint::Seek, 0, FaultKind::Fail, ERROR_NEGATIVE_SEEK);
+    Fault_Arm(FaultPoint::Read, 0, FaultKind::Short, 0, false);
+    Fault_Arm(FaultPoint::Seek, 0, FaultKind::Fail, ERROR_NEGATIVE_SEEK, true);
     EXPECT_EQ(NtfsVolume_ReadClusters(Volume, 202, 1, Buffer.data()), ERROR_NEGATIVE_SEEK);
+    Fault_DisarmAll();
     EXPECT_EQ(NtfsVolume_ReadClusters(Volume, 203, 1, Buffer.data()), ERROR_SUCCESS);
 
     for (uint64_t Lcn = 200; Lcn <= 203; Lcn++) {
@@ -428,4 +431,34 @@ TEST(VolumeCloseDeathTest, AFailedCloseIsAnInternalFault)
             NtfsVolume_Close(Result.Volume);
         },
         "Assertion failed: CloseHandle\\(TmpVolumeHandle->NtVolumeHandle\\), file volume.cpp, line [0-9]+");
+}
+
+TEST(ClusterReads, ReadAheadServesNeighboursAndMarksOnlyWhatWasAsked)
+{
+    FaultGuard Guard;
+    TempDir Dir;
+    Bytes Image = VolumeBuilder(4096, 256).Build();
+    std::vector<uint8_t> Buffer(4096);
+    {
+        OpenImage Device(Image);
+        ASSERT_EQ(NtfsVolume_ReadClusters(Device.Volume, 100, 1, Buffer.data()), ERROR_SUCCESS);
+        // The neighbour comes from the window: a failing device does not matter.
+        Fault_Arm(FaultPoint::Read, 0, FaultKind::Fail, ERROR_IO_DEVICE, true);
+        ASSERT_EQ(NtfsVolume_ReadClusters(Device.Volume, 101, 1, Buffer.data()), ERROR_SUCCESS);
+        EXPECT_EQ(Bytes(Buffer.begin(), Buffer.end()), ClusterOf(Image, 101, 4096));
+        Fault_DisarmAll();
+        // The last cluster of the volume is read through a window cut at the end.
+        ASSERT_EQ(NtfsVolume_ReadClusters(Device.Volume, 255, 1, Buffer.data()), ERROR_SUCCESS);
+        EXPECT_EQ(Bytes(Buffer.begin(), Buffer.end()), ClusterOf(Image, 255, 4096));
+    }
+    OpenImage Recording(Image, Dir / "log");
+    ASSERT_EQ(Recording.Error, ERROR_SUCCESS);
+    NtfsVolume* Volume = Recording.Volume;
+    ASSERT_EQ(NtfsVolume_ReadClusters(Volume, 100, 1, Buffer.data()), ERROR_SUCCESS);
+    ASSERT_EQ(NtfsVolume_ReadClusters(Volume, 101, 1, Buffer.data()), ERROR_SUCCESS);
+    for (uint64_t Lcn = 96; Lcn < 112; Lcn++) {
+        BOOLEAN IsSet = 0;
+        ASSERT_EQ(BitmapFile_TestBit(Volume->AccessedClusterBitmap, Lcn, &IsSet), ERROR_SUCCESS);
+        EXPECT_EQ(IsSet, Lcn == 100 || Lcn == 101 ? 1 : 0) << Lcn;
+    }
 }
