@@ -369,7 +369,7 @@ DWORD ReadAttributeData(NtfsFile* File)
         Save.Handle = CreateFileW(Options.SaveFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (Save.Handle == INVALID_HANDLE_VALUE) {
-            DWORD Error = GetLastError();
+            DWORD Error = LastErrorOfFailedCall();
             Console_Print("Unable to create save file @ %s, error is %d\n", Options.SaveFileName, Error);
             return Error;
         }
@@ -396,7 +396,7 @@ DWORD ReadAttributeData(NtfsFile* File)
             BOOL Wrote = WriteFile(Save.Handle, Buffer.Get(), Delivered, &Written, nullptr);
             if (!Wrote || Written < Delivered) {
                 // A short write that reports success carries no code of its own.
-                Error = Wrote ? ERROR_WRITE_FAULT : GetLastError();
+                Error = Wrote ? ERROR_WRITE_FAULT : LastErrorOfFailedCall();
                 Console_Print("Unable to write to file %s, error is %d\n", Options.SaveFileName, Error);
                 return Error;
             }

@@ -92,6 +92,13 @@ void FreeRecord(void* Record, size_t Size)
     HeapFree(GetProcessHeap(), 0, Record);
 }
 
+DWORD LastErrorOfFailedCall()
+{
+    DWORD Error = GetLastError();
+    NTFS_ASSERT(Error != ERROR_SUCCESS);
+    return Error;
+}
+
 DWORD SetFilePosition(HANDLE File, uint64_t Offset)
 {
     LONG High = static_cast<LONG>(Offset >> 32);
@@ -125,13 +132,13 @@ DWORD BitmapFile_Initialize(HANDLE File, uint64_t ClusterCount)
         DWORD Chunk = Size - Written < sizeof(Zeros) ? static_cast<DWORD>(Size - Written) : sizeof(Zeros);
         DWORD Done = 0;
         if (!WriteFile(File, Zeros, Chunk, &Done, nullptr))
-            return GetLastError();
+            return LastErrorOfFailedCall();
         if (Done < Chunk)
             return ERROR_WRITE_FAULT;
         Written += Chunk;
     }
     if (!SetEndOfFile(File))
-        return GetLastError();
+        return LastErrorOfFailedCall();
     Console_Print("\rInitializing bitmap file... done              \n");
     return ERROR_SUCCESS;
 }
@@ -146,7 +153,7 @@ DWORD BitmapFile_TestBit(HANDLE File, uint64_t Cluster, BOOLEAN* IsSet)
     uint8_t Byte = 0;
     DWORD Done = 0;
     if (!ReadFile(File, &Byte, 1, &Done, nullptr))
-        return GetLastError();
+        return LastErrorOfFailedCall();
     if (Done == 0)
         return ERROR_READ_FAULT;
     *IsSet = (Byte & (1u << (Cluster % 8))) != 0 ? 1 : 0;
@@ -161,7 +168,7 @@ DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue)
     uint8_t Byte = 0;
     DWORD Done = 0;
     if (!ReadFile(File, &Byte, 1, &Done, nullptr))
-        return GetLastError();
+        return LastErrorOfFailedCall();
     if (Done == 0)
         return ERROR_READ_FAULT;
     uint8_t Mask = static_cast<uint8_t>(1u << (Cluster % 8));
@@ -170,7 +177,7 @@ DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue)
     if (Error != ERROR_SUCCESS)
         return Error;
     if (!WriteFile(File, &Byte, 1, &Done, nullptr))
-        return GetLastError();
+        return LastErrorOfFailedCall();
     if (Done < 1)
         return ERROR_WRITE_FAULT;
     return ERROR_SUCCESS;

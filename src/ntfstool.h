@@ -93,6 +93,10 @@ template <typename T> bool TryResize(std::vector<T>* Vector, size_t Count)
     return true;
 }
 
+// The error code of a system call that just failed. A failure without a code
+// is an internal fault.
+DWORD LastErrorOfFailedCall();
+
 // Positions a file at a 64-bit byte offset from its start. Returns
 // ERROR_SUCCESS or the code of the failed positioning.
 DWORD SetFilePosition(HANDLE File, uint64_t Offset);

@@ -58,14 +58,6 @@ private:
     NtfsVolume* Volume_;
 };
 
-// The error of a system call that just failed; a failure without a code is an
-// internal fault.
-DWORD LastErrorOfFailedCall()
-{
-    DWORD Error = GetLastError();
-    NTFS_ASSERT(Error != ERROR_SUCCESS);
-    return Error;
-}
 
 // Builds "<base><extension>" in a heap buffer of (length of base + 5) wide
 // characters.
