@@ -20,3 +20,9 @@ void Fault_DisarmAll();
 // Called by the platform functions: true when this call must be spoiled, with
 // the kind and code to use.
 bool Fault_Hit(FaultPoint Point, FaultKind* Kind, DWORD* ErrorCode);
+
+// Test-only memory files: CreateFileW of exactly Name opens Size bytes at
+// Data (which must outlive every handle) for reading; writing is refused.
+// Lets tests and fuzzers run whole commands on an image without disk I/O.
+void Platform_AddMemoryFile(const char16_t* Name, const uint8_t* Data, size_t Size);
+void Platform_RemoveMemoryFile(const char16_t* Name);

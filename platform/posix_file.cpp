@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -30,10 +31,20 @@ thread_local DWORD LastError = ERROR_SUCCESS;
 // positioning costs no system call: reads and writes go through pread and
 // pwrite at the kept position.
 struct PosixFile {
-    int Descriptor;
+    int Descriptor;           // -1 for a memory file
     bool IsBlockDevice;
     uint64_t Position;
+    const uint8_t* Memory;    // the bytes of a memory file, else null
+    uint64_t MemorySize;
 };
+
+struct MemoryFile {
+    std::u16string Name;
+    const uint8_t* Data;
+    size_t Size;
+};
+
+std::vector<MemoryFile> MemoryFiles;
 
 struct ErrnoMapping {
     int Errno;
@@ -83,6 +94,10 @@ BOOL Fail(DWORD ErrorCode)
 // The size of a file, or of a block device's medium.
 bool CurrentSize(const PosixFile* File, uint64_t* Size)
 {
+    if (File->Descriptor < 0) {
+        *Size = File->MemorySize;
+        return true;
+    }
     if (File->IsBlockDevice)
         return ioctl(File->Descriptor, BLKGETSIZE64, Size) == 0;
     struct stat Status;
@@ -119,6 +134,21 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     if (FileName == nullptr) {
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    for (const MemoryFile& Memory : MemoryFiles) {
+        if (Memory.Name != FileName)
+            continue;
+        if ((DesiredAccess & GENERIC_WRITE) != 0 || CreationDisposition == CREATE_NEW) {
+            Fail(CreationDisposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        PosixFile* File = new (std::nothrow) PosixFile{-1, false, 0, Memory.Data, Memory.Size};
+        if (File == nullptr) {
+            Fail(ERROR_OUTOFMEMORY);
+            return INVALID_HANDLE_VALUE;
+        }
+        LastError = ERROR_SUCCESS;
+        return File;
     }
     if (!Text_Utf16ToPath(FileName, &Path) || Path.empty()) {
         Fail(Path.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
@@ -186,7 +216,7 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0)
         unlink(Path.c_str());
 
-    PosixFile* File = new (std::nothrow) PosixFile{Descriptor, IsBlockDevice, 0};
+    PosixFile* File = new (std::nothrow) PosixFile{Descriptor, IsBlockDevice, 0, nullptr, 0};
     if (File == nullptr) {
         close(Descriptor);
         Fail(ERROR_OUTOFMEMORY);
@@ -218,8 +248,17 @@ BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, 
 
     DWORD Total = 0;
     while (Total < BytesToRead) {
-        ssize_t Got = pread(File->Descriptor, static_cast<char*>(Buffer) + Total, BytesToRead - Total,
-                            static_cast<off_t>(File->Position + Total));
+        ssize_t Got;
+        if (File->Descriptor < 0) {
+            uint64_t At = File->Position + Total;
+            uint64_t Left = At < File->MemorySize ? File->MemorySize - At : 0;
+            Got = static_cast<ssize_t>(Left < BytesToRead - Total ? Left : BytesToRead - Total);
+            if (Got > 0)
+                memcpy(static_cast<char*>(Buffer) + Total, File->Memory + At, static_cast<size_t>(Got));
+        } else {
+            Got = pread(File->Descriptor, static_cast<char*>(Buffer) + Total, BytesToRead - Total,
+                        static_cast<off_t>(File->Position + Total));
+        }
         if (Got < 0) {
             if (errno == EINTR)
                 continue;
@@ -246,6 +285,8 @@ BOOL WriteFile(HANDLE Handle, const void* Buffer, DWORD BytesToWrite, DWORD* Byt
     if (Buffer == nullptr && BytesToWrite != 0)
         return Fail(ERROR_INVALID_PARAMETER);
 
+    if (File->Descriptor < 0)
+        return Fail(ERROR_ACCESS_DENIED);
     FaultKind Kind;
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
@@ -336,6 +377,8 @@ BOOL SetEndOfFile(HANDLE Handle)
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::SetEnd, &Kind, &FaultError))
         return Fail(FaultError);
+    if (File->Descriptor < 0)
+        return Fail(ERROR_ACCESS_DENIED);
     if (ftruncate(File->Descriptor, static_cast<off_t>(File->Position)) != 0)
         return Fail(Win32ErrorFromErrno(errno));
     LastError = ERROR_SUCCESS;
@@ -369,7 +412,7 @@ BOOL CloseHandle(HANDLE Handle)
     FaultKind Kind;
     DWORD FaultError;
     bool Spoiled = Fault_Hit(FaultPoint::Close, &Kind, &FaultError);
-    int Result = close(File->Descriptor);
+    int Result = File->Descriptor >= 0 ? close(File->Descriptor) : 0;
     int CloseErrno = errno;
     delete File;
     if (Spoiled)
@@ -379,4 +422,20 @@ BOOL CloseHandle(HANDLE Handle)
         return Fail(Win32ErrorFromErrno(CloseErrno));
     LastError = ERROR_SUCCESS;
     return TRUE;
+}
+
+void Platform_AddMemoryFile(const char16_t* Name, const uint8_t* Data, size_t Size)
+{
+    Platform_RemoveMemoryFile(Name);
+    MemoryFiles.push_back({Name, Data, Size});
+}
+
+void Platform_RemoveMemoryFile(const char16_t* Name)
+{
+    for (size_t i = 0; i < MemoryFiles.size(); i++) {
+        if (MemoryFiles[i].Name == Name) {
+            MemoryFiles.erase(MemoryFiles.begin() + static_cast<long>(i));
+            return;
+        }
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "main.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -169,4 +170,25 @@ TEST(EndToEnd, FileOpensReplayLikeTheRecordingRun)
     }
     RunResult Unused = RunKorvex({"-vol", ImagePath("sample"), "-fid", "4f"});
     EXPECT_EQ(WithoutBanner(Unused.Output), Golden("sample.volume.txt") + "Unable to open the file for fid 0x4f, error is 2\n");
+}
+
+TEST(EndToEnd, InProcessRunOnAMemoryImageMatchesTheBinary)
+{
+    std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));
+    Platform_AddMemoryFile(u"memory:sample", Image.data(), Image.size());
+    std::vector<std::u16string> Words = {u"korvex", u"-vol", u"memory:sample", u"-fid", u"4e", u"-printfile", u"-fullname"};
+    std::vector<char16_t*> Arguments;
+    for (std::u16string& Word : Words)
+        Arguments.push_back(Word.data());
+    std::string Output;
+    {
+        ConsoleCapture Capture;
+        ResetOptions();
+        EXPECT_EQ(KorvexMain(static_cast<int>(Arguments.size()), Arguments.data()), 0);
+        ResetOptions();
+        Output = Capture.Text();
+    }
+    Platform_RemoveMemoryFile(u"memory:sample");
+    RunResult Binary = RunKorvex({"-vol", ImagePath("sample"), "-fid", "4e", "-printfile", "-fullname"});
+    EXPECT_EQ(WithoutBanner(Output), WithoutBanner(Binary.Output));
 }

@@ -259,3 +259,29 @@ TEST(PlatformTime, LocalTimeAppliesTheCurrentOffset)
         unsetenv("TZ");
     tzset();
 }
+
+TEST(PlatformFiles, MemoryFilesReadLikeFiles)
+{
+    std::vector<uint8_t> Bytes(10000);
+    for (size_t i = 0; i < Bytes.size(); i++)
+        Bytes[i] = static_cast<uint8_t>(i);
+    Platform_AddMemoryFile(u"memory:image", Bytes.data(), Bytes.size());
+    HANDLE File = CreateFileW(u"memory:image", GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER Size{};
+    EXPECT_TRUE(GetFileSizeEx(File, &Size));
+    EXPECT_EQ(Size.QuadPart, 10000);
+    uint8_t Buffer[100];
+    DWORD Done = 0;
+    EXPECT_EQ(SetFilePointer(File, 9950, nullptr, FILE_BEGIN), 9950u);
+    EXPECT_TRUE(ReadFile(File, Buffer, sizeof(Buffer), &Done, nullptr));
+    EXPECT_EQ(Done, 50u);
+    EXPECT_EQ(Buffer[0], static_cast<uint8_t>(9950));
+    EXPECT_FALSE(WriteFile(File, Buffer, 1, &Done, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(File));
+    EXPECT_EQ(CreateFileW(u"memory:image", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    Platform_RemoveMemoryFile(u"memory:image");
+    EXPECT_EQ(CreateFileW(u"memory:image", GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+}
