@@ -1,5 +1,6 @@
 // Whole runs of the built binary: banner, help, volume report, and the volume
 // log recorded from a real image and replayed without it.
+#include <cstring>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -191,4 +192,47 @@ TEST(EndToEnd, InProcessRunOnAMemoryImageMatchesTheBinary)
     Platform_RemoveMemoryFile(u"memory:sample");
     RunResult Binary = RunKorvex({"-vol", ImagePath("sample"), "-fid", "4e", "-printfile", "-fullname"});
     EXPECT_EQ(WithoutBanner(Output), WithoutBanner(Binary.Output));
+}
+
+// A read-only loop device over the sample image, when the machine allows one.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& Image)
+    {
+        std::string Command = "losetup -f --show -r '" + Image + "' 2>/dev/null";
+        FILE* Pipe = popen(Command.c_str(), "r");
+        if (Pipe == nullptr)
+            return;
+        char Line[256] = {};
+        if (fgets(Line, sizeof(Line), Pipe) != nullptr)
+            Path = std::string(Line, strcspn(Line, "\n"));
+        pclose(Pipe);
+    }
+    ~LoopDevice()
+    {
+        if (!Path.empty() && system(("losetup -d " + Path).c_str()) != 0)
+            perror("losetup");
+    }
+    std::string Path;
+};
+
+TEST(EndToEnd, BlockDevicesOpenSharedOrExclusive)
+{
+    LoopDevice Device(ImagePath("sample"));
+    if (Device.Path.empty())
+        GTEST_SKIP() << "no loop device here";
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Device.Path}).Output), Golden("sample.volume.txt"));
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Device.Path, "-lockvol"}).Output), Golden("sample.volume.txt"));
+
+    std::u16string Name = Wide(Device.Path);
+    HANDLE File = CreateFileW(Name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER Size{};
+    EXPECT_TRUE(GetFileSizeEx(File, &Size));
+    EXPECT_EQ(Size.QuadPart, static_cast<LONGLONG>(ReadBytes(ImagePath("sample")).size()));
+    // While another opener holds the device exclusively, -lockvol is refused
+    // and a shared open still works.
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Device.Path, "-lockvol"}).Output),
+              "Unable to open the volume " + Device.Path + ", error is 32\n");
+    CloseHandle(File);
 }
