@@ -307,16 +307,164 @@ void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength)
 
 // ---- Directory listing ----
 
+namespace {
+
+// $FILE_NAME value, as an attribute and as the key of an $I30 entry.
+constexpr size_t DirFileNameAttributesOffset = 0x38; // 4
+constexpr size_t DirFileNameLengthOffset = 0x40;     // 1, UTF-16 code units
+constexpr size_t DirFileNameNameOffset = 0x42;
+constexpr uint32_t DirFileNameDirectoryFlag = 0x10000000; // the file has an $I30 index
+// The fixed part of the value and the first name character.
+constexpr uint32_t DirFileNameProbeLength = DirFileNameNameOffset + 2;
+
+// Releases the cursor on every way out of the listing.
+class IndexHolder {
+public:
+    IndexHolder() = default;
+    IndexHolder(const IndexHolder&) = delete;
+    IndexHolder& operator=(const IndexHolder&) = delete;
+    ~IndexHolder() { NtfsIndex_Release(&Index); }
+    NtfsIndex Index{};
+};
+
+// Lines are gathered as UTF-8 and printed a batch at a time: a printer call
+// and a conversion per line would cost more than reading the index. A name
+// stops at its first NUL unit, as a counted name printed as a string does,
+// and an unpaired surrogate prints as U+FFFD, as the printer shows it.
+class LineBatch {
+public:
+    static constexpr size_t Capacity = 65536;
+    static constexpr size_t LongestLine = 19 + 6 + 3 * UINT8_MAX + 1;
+    bool Allocate() { return Bytes_.Allocate(Capacity + 1); }
+    void AddLine(uint64_t Reference, bool Directory, const char16_t* Name, uint32_t NameLength)
+    {
+        if (Used_ + LongestLine > Capacity)
+            Flush();
+        char* Out = reinterpret_cast<char*>(Bytes_.Get());
+        static const char Digits[] = "0123456789abcdef";
+        Out[Used_++] = '0';
+        Out[Used_++] = 'x';
+        for (int Shift = 60; Shift >= 0; Shift -= 4)
+            Out[Used_++] = Digits[(Reference >> Shift) & 0xF];
+        const char* Marker = Directory ? " <DIR> " : "       ";
+        memcpy(Out + Used_, Marker, 7);
+        Used_ += 7;
+        for (uint32_t i = 0; i < NameLength && Name[i] != 0; i++) {
+            uint32_t Unit = Name[i];
+            if (Unit >= 0xD800 && Unit <= 0xDBFF && i + 1 < NameLength && Name[i + 1] >= 0xDC00 &&
+                Name[i + 1] <= 0xDFFF) {
+                Unit = 0x10000 + ((Unit - 0xD800) << 10) + (Name[++i] - 0xDC00u);
+            } else if (Unit >= 0xD800 && Unit <= 0xDFFF) {
+                Unit = 0xFFFD;
+            }
+            AppendUtf8(Out, Unit);
+        }
+        Out[Used_++] = '\n';
+    }
+    void Flush()
+    {
+        if (Used_ == 0)
+            return;
+        char* Out = reinterpret_cast<char*>(Bytes_.Get());
+        Out[Used_] = 0;
+        Console_Print("%hs", Out);
+        Used_ = 0;
+    }
+
+private:
+    void AppendUtf8(char* Out, uint32_t CodePoint)
+    {
+        if (CodePoint < 0x80) {
+            Out[Used_++] = static_cast<char>(CodePoint);
+        } else if (CodePoint < 0x800) {
+            Out[Used_++] = static_cast<char>(0xC0 | (CodePoint >> 6));
+            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+        } else if (CodePoint < 0x10000) {
+            Out[Used_++] = static_cast<char>(0xE0 | (CodePoint >> 12));
+            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+        } else {
+            Out[Used_++] = static_cast<char>(0xF0 | (CodePoint >> 18));
+            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
+            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+        }
+    }
+    HeapBuffer Bytes_;
+    size_t Used_ = 0;
+};
+
+} // namespace
+
 // "-dir": lists the file's $I30 index when its $FILE_NAME marks a directory.
+// A base record that overflowed into an attribute list may have moved its
+// $FILE_NAME to an extension record, so list 1 is searched after list 0.
 void ListDirectoryIfDirectory(NtfsFile* FileHandle)
 {
-    (void)FileHandle;
+    NtfsAttribute* FileName = NtfsFile_FindAttribute(FileHandle, ATTRIBUTE_FILE_NAME, nullptr, 0);
+    if (FileName == nullptr)
+        FileName = NtfsFile_FindAttribute(FileHandle, ATTRIBUTE_FILE_NAME, nullptr, 1);
+    if (FileName == nullptr) {
+        Console_Print("Unable to locate $FILE_NAME attribute\n");
+        return;
+    }
+    uint8_t Value[DirFileNameProbeLength] = {};
+    uint32_t BytesRead = 0;
+    DWORD Error = NtfsAttribute_Read(FileName, 0, DirFileNameProbeLength, Value, &BytesRead);
+    if (Error != ERROR_SUCCESS || BytesRead < DirFileNameProbeLength) {
+        Console_Print("Unable to read $FILE_NAME attribute, error is %d\n", Error);
+        return;
+    }
+    if ((LeReader(Value, sizeof(Value)).U32(DirFileNameAttributesOffset) & DirFileNameDirectoryFlag) != 0)
+        ListDirectory(FileHandle);
+    else
+        Console_Print("This file is not a directory\n");
 }
 
+// Prints one line per $I30 entry in index order. Returns ERROR_FILE_NOT_FOUND
+// after a complete listing, else the code that stopped it.
 DWORD ListDirectory(NtfsFile* File)
 {
-    (void)File;
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    if (!NtfsFile_IsValid(File) || NtfsFile_GetVolume(File) == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    IndexHolder Cursor;
+    DWORD Error = NtfsIndex_Open(File, u"$I30", &Cursor.Index);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    // Large enough for any entry of the index, so none arrives cut short.
+    uint32_t BufferSize = NtfsIndex_GetEntryBufferSize(&Cursor.Index);
+    HeapBuffer Buffer;
+    LineBatch Lines;
+    if (!Buffer.Allocate(BufferSize) || !Lines.Allocate())
+        return ERROR_OUTOFMEMORY;
+
+    Console_Print("files in this directory:\n");
+    Console_Print("FileReference            Filename\n");
+    Console_Print("----------------------------------------------------------------\n");
+    for (;;) {
+        uint32_t Size = BufferSize;
+        Error = NtfsIndex_Next(&Cursor.Index, Buffer.Get(), &Size);
+        if (Error != ERROR_SUCCESS)
+            break;
+        // The cursor delivers only entries whose key lies inside them.
+        LeReader Entry(Buffer.Get(), Size < BufferSize ? Size : BufferSize);
+        uint64_t Reference = Entry.U64(IndexEntryFileReferenceOffset);
+        uint32_t Attributes = Entry.U32(IndexEntryKeyOffset + DirFileNameAttributesOffset);
+        uint32_t NameLength = Entry.U8(IndexEntryKeyOffset + DirFileNameLengthOffset);
+        const uint8_t* Units = Entry.Bytes(IndexEntryKeyOffset + DirFileNameNameOffset, 2 * size_t{NameLength});
+        if (Entry.Failed) {
+            Error = ERROR_INVALID_DATA;
+            break;
+        }
+        char16_t Name[UINT8_MAX];
+        for (uint32_t i = 0; i < NameLength; i++)
+            Name[i] = static_cast<char16_t>(Units[2 * i] | Units[2 * i + 1] << 8); // UTF-16LE
+        Lines.AddLine(Reference, (Attributes & DirFileNameDirectoryFlag) != 0, Name, NameLength);
+    }
+    Lines.Flush();
+    if (Error != ERROR_FILE_NOT_FOUND)
+        Console_Print("Error occured during listing files, error is %d\n", Error);
+    return Error;
 }
 
 // ---- Attribute read ----
@@ -409,29 +557,370 @@ DWORD ReadAttributeData(NtfsFile* File)
 
 // ---- Security descriptors ----
 
-void PrintSecurityDescriptor(const uint8_t* SecurityDescriptor, uint32_t Length)
+#include "../platform/security.h"
+
+namespace {
+
+// The SID part of an owner or group line: "NONE", "Invalid", its string form
+// (kept in *String for the caller to release) or the conversion's error code.
+void PrintDescriptorSid(BOOL Obtained, PSID Sid, DWORD SidLength, LPWSTR* String)
 {
-    (void)SecurityDescriptor;
-    (void)Length;
+    if (!Obtained || Sid == nullptr) {
+        Console_Print("NONE\n");
+    } else if (!IsValidSid(Sid, SidLength)) {
+        Console_Print("Invalid\n");
+    } else if (ConvertSidToStringSidW(Sid, SidLength, String)) {
+        NTFS_ASSERT(*String != NULL);
+        Console_Print("%s\n", *String);
+    } else {
+        Console_Print("???? (%d)\n", GetLastError());
+    }
 }
 
+// One DACL entry after its index: flags and type, and for the allowed and
+// denied forms the access mask and the trustee. Other forms end without a
+// line break, so the next entry follows on the same line.
+void PrintAce(const uint8_t* Ace, DWORD AceLength)
+{
+    LeReader Entry(Ace, AceLength);
+    uint8_t Type = Entry.U8(AceTypeOffset);
+    uint8_t Flags = Entry.U8(AceFlagsOffset);
+    Console_Print("Flags=%.2x ", Flags);
+    Console_Print((Flags & INHERITED_ACE) != 0 ? "(I), " : "   , ");
+    Console_Print("Type = %.2x ", Type);
+    if (Type != ACCESS_ALLOWED_ACE_TYPE && Type != ACCESS_DENIED_ACE_TYPE)
+        return;
+    // IsValidAcl has made sure that these two forms hold their mask.
+    uint32_t Mask = Entry.U32(AceMaskOffset);
+    Console_Print(Type == ACCESS_ALLOWED_ACE_TYPE ? "(ALLOW) , Mask = 0x%.8x, " : "(DENIED), Mask = 0x%.8x, ", Mask);
+    DWORD SidLength = AceLength > AceSidOffset ? AceLength - static_cast<DWORD>(AceSidOffset) : 0;
+    const uint8_t* Sid = Entry.Bytes(AceSidOffset, SidLength);
+    LPWSTR StrSidTmp = nullptr;
+    if (Sid == nullptr || !IsValidSid(Sid, SidLength)) {
+        Console_Print("Invalid sid\n");
+    } else if (ConvertSidToStringSidW(Sid, SidLength, &StrSidTmp)) {
+        NTFS_ASSERT(StrSidTmp != NULL);
+        Console_Print("Sid = %s\n", StrSidTmp);
+        LocalFree(StrSidTmp);
+    } else {
+        Console_Print("\nConvertSidToStringSid() failed with error %d\n", GetLastError());
+    }
+}
+
+// The DACL line after "    DACL  : " and its inheritance word, then one line
+// per entry.
+void PrintDacl(const uint8_t* SecurityDescriptor, uint32_t Length)
+{
+    BOOL DaclPresent = FALSE;
+    BOOL DaclDefaulted = FALSE;
+    PACL Dacl = nullptr;
+    DWORD DaclLength = 0;
+    if (!GetSecurityDescriptorDacl(SecurityDescriptor, Length, &DaclPresent, &Dacl, &DaclLength, &DaclDefaulted)) {
+        Console_Print("Unable to get DACL (%d)\n", GetLastError());
+        return;
+    }
+    // The caller has seen SE_DACL_PRESENT in the same control word.
+    NTFS_ASSERT(DaclPresent);
+    if (Dacl == nullptr) {
+        Console_Print("DACL is NULL (everyone has access)\n");
+        return;
+    }
+    if (!IsValidAcl(Dacl, DaclLength)) {
+        Console_Print("Invalid DACL\n");
+        return;
+    }
+    ACL_SIZE_INFORMATION SizeInformation{};
+    if (!GetAclInformation(Dacl, DaclLength, &SizeInformation, sizeof(SizeInformation), AclSizeInformation)) {
+        Console_Print("Unable to get the ACL size, error is %d\n", GetLastError());
+        return;
+    }
+    Console_Print("AceCount = %d\n", SizeInformation.AceCount);
+    for (DWORD i = 0; i < SizeInformation.AceCount; i++) {
+        Console_Print("      [%.4d]: ", i);
+        const void* Ace = nullptr;
+        DWORD AceLength = 0;
+        if (!GetAce(Dacl, DaclLength, i, &Ace, &AceLength)) {
+            Console_Print("GetAce() failed with error %d\n", GetLastError());
+            continue;
+        }
+        PrintAce(static_cast<const uint8_t*>(Ace), AceLength);
+    }
+}
+
+} // namespace
+
+// Prints the owner, group and DACL of a self-relative security descriptor of
+// Length bytes, one line per DACL entry, between a line of hyphens and an
+// empty line. Every part is located and checked against Length before it is
+// read, so a damaged descriptor shows as invalid (as a whole, or the part that
+// does not fit) rather than being read past its end. The SACL is not shown.
+void PrintSecurityDescriptor(const uint8_t* SecurityDescriptor, uint32_t Length)
+{
+    LPWSTR StrSidOwner = nullptr;
+    LPWSTR StrSidGroup = nullptr;
+    Console_Print("----------------------------------------------------------------\n");
+    do {
+        if (SecurityDescriptor == nullptr || !IsValidSecurityDescriptor(SecurityDescriptor, Length)) {
+            Console_Print("    The security descriptor is invalid\n");
+            break;
+        }
+        // A descriptor that passed the test above always yields its control.
+        SECURITY_DESCRIPTOR_CONTROL Control = 0;
+        DWORD Revision = 0;
+        GetSecurityDescriptorControl(SecurityDescriptor, Length, &Control, &Revision);
+
+        PSID SidOwner = nullptr;
+        PSID SidGroup = nullptr;
+        DWORD OwnerLength = 0;
+        DWORD GroupLength = 0;
+        BOOL Defaulted = FALSE;
+        Console_Print("    Owner : ");
+        BOOL Obtained = GetSecurityDescriptorOwner(SecurityDescriptor, Length, &SidOwner, &OwnerLength, &Defaulted);
+        PrintDescriptorSid(Obtained, SidOwner, OwnerLength, &StrSidOwner);
+        Console_Print("    Group : ");
+        Obtained = GetSecurityDescriptorGroup(SecurityDescriptor, Length, &SidGroup, &GroupLength, &Defaulted);
+        PrintDescriptorSid(Obtained, SidGroup, GroupLength, &StrSidGroup);
+
+        if ((Control & SE_DACL_PRESENT) == 0) {
+            Console_Print("    DACL not present\n");
+            break;
+        }
+        Console_Print("    DACL  : ");
+        Console_Print((Control & SE_DACL_PROTECTED) != 0 ? "Not inherited, " : "Inherited, ");
+        PrintDacl(SecurityDescriptor, Length);
+    } while (false);
+    Console_Print("\n");
+    if (StrSidOwner != nullptr)
+        LocalFree(StrSidOwner);
+    if (StrSidGroup != nullptr)
+        LocalFree(StrSidGroup);
+}
+
+namespace {
+
+// The 20 bytes that are both the data part of every "$SII" and "$SDH" index
+// entry and the header of every "$SDS" entry; the descriptor follows the
+// latter.
+constexpr size_t SecurityEntryHashOffset = 0x00;       // 4
+constexpr size_t SecurityEntrySecurityIdOffset = 0x04; // 4
+constexpr size_t SecurityEntryOffsetOffset = 0x08;     // 8, of the "$SDS" entry in the stream
+constexpr size_t SecurityEntryLengthOffset = 0x10;     // 4, of the "$SDS" entry, this header included
+constexpr uint32_t SecurityEntryHeaderLength = 0x14;
+constexpr uint64_t SecureFileReference = 9;
+
+// Reads the "$SDS" entry of Length bytes at Offset and reports the descriptor
+// that follows its header: only the bytes actually read, so an entry shorter
+// than its header, or cut short by the end of the stream, shows as invalid
+// rather than as whatever the buffer held. ERROR_OUTOFMEMORY stops the
+// listing; a read error is reported here and the listing goes on.
+DWORD PrintSdsEntry(NtfsAttribute* Sds, uint64_t Offset, uint32_t Length)
+{
+    HeapBuffer Entry;
+    if (!Entry.Allocate(Length))
+        return ERROR_OUTOFMEMORY;
+    uint32_t BytesRead = 0;
+    DWORD Error = NtfsAttribute_Read(Sds, Offset, Length, Entry.Get(), &BytesRead);
+    if (Error != ERROR_SUCCESS) {
+        Console_Print("Unable to read data from $SECURE::$SDS ($DATA) attribute, error is %d\n", Error);
+        return ERROR_SUCCESS;
+    }
+    LeReader Read(Entry.Get(), BytesRead);
+    uint32_t DescriptorLength = BytesRead > SecurityEntryHeaderLength ? BytesRead - SecurityEntryHeaderLength : 0;
+    PrintSecurityDescriptor(Read.Bytes(SecurityEntryHeaderLength, DescriptorLength), DescriptorLength);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+// "-seid MIN MAX" (mode 0, "$SII", keys of one 32-bit word) and "-sehash MIN
+// MAX" (mode 1, "$SDH", hash then security id): lists, from the first key at
+// or above StartKey up to and including EndKey, each descriptor's security
+// id, "$SDS" position, length and hash, and with -v the descriptor itself.
+// The 8 little-endian bytes of each 64-bit key are the key words. Returns
+// ERROR_SUCCESS when a key above EndKey ended the listing, ERROR_FILE_NOT_FOUND
+// when the index ran out (or held no key at or above StartKey, or there is no
+// "$SDS"), else the code of the failed step.
 DWORD ListSecurityIds(NtfsVolume* Volume, uint64_t StartKey, uint64_t EndKey, uint32_t Mode)
 {
-    (void)Volume;
-    (void)StartKey;
-    (void)EndKey;
-    (void)Mode;
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    if (Mode != ListSecurityIdsBySecurityId && Mode != ListSecurityIdsByHash)
+        return ERROR_INVALID_PARAMETER;
+    NtfsFile* SecureFile = nullptr;
+    DWORD Error = NtfsFile_Open(Volume, SecureFileReference, &SecureFile);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    NtfsIndex Index{};
+    HeapBuffer Entry;
+    do {
+        NtfsAttribute* Sds = NtfsFile_FindDataAttribute(SecureFile, ATTRIBUTE_DATA, u"$SDS");
+        if (Sds == nullptr) {
+            Error = ERROR_FILE_NOT_FOUND;
+            break;
+        }
+        Console_Print("SecurityId    Location             Length       Hash\n");
+        Error = NtfsIndex_Open(SecureFile, Mode == ListSecurityIdsBySecurityId ? u"$SII" : u"$SDH", &Index);
+        if (Error != ERROR_SUCCESS)
+            break;
+        uint32_t EntryBufferSize = NtfsIndex_GetEntryBufferSize(&Index);
+        if (!Entry.Allocate(EntryBufferSize)) {
+            Error = ERROR_OUTOFMEMORY;
+            break;
+        }
+        uint32_t KeyLength = Mode == ListSecurityIdsBySecurityId ? 4 : 8;
+        uint8_t Start[8];
+        uint8_t End[8];
+        StoreLe64(Start, StartKey);
+        StoreLe64(End, EndKey);
+        Error = NtfsIndex_Seek(&Index, Start, KeyLength);
+        while (Error == ERROR_SUCCESS) {
+            uint32_t EntryLength = EntryBufferSize;
+            Error = NtfsIndex_Next(&Index, Entry.Get(), &EntryLength);
+            LeReader View(Entry.Get(), EntryLength < EntryBufferSize ? EntryLength : EntryBufferSize);
+            // An entry must hold its key and its data part; one that does
+            // not ends the listing as damaged data.
+            const uint8_t* Key = nullptr;
+            const uint8_t* Data = nullptr;
+            if (Error == ERROR_SUCCESS) {
+                Key = View.Bytes(IndexEntryKeyOffset, KeyLength);
+                Data = View.Bytes(View.U16(IndexEntryDataOffsetOffset), SecurityEntryHeaderLength);
+                if (View.Failed)
+                    Error = ERROR_INVALID_DATA;
+            }
+            if (Error != ERROR_SUCCESS) {
+                if (Error != ERROR_FILE_NOT_FOUND)
+                    Console_Print("Error occured during listing files, error is %d\n", Error);
+                break;
+            }
+            if (NtfsIndex_CompareUlongs(Key, End, KeyLength) > 0)
+                break;
+            LeReader Header(Data, SecurityEntryHeaderLength);
+            uint64_t Offset = Header.U64(SecurityEntryOffsetOffset);
+            uint32_t Length = Header.U32(SecurityEntryLengthOffset);
+            Console_Print("0x%.8x    0x%.16I64x   0x%.8x   0x%.8x\n", Header.U32(SecurityEntrySecurityIdOffset), Offset,
+                          Length, Header.U32(SecurityEntryHashOffset));
+            if (ProgramOptions.Verbose)
+                Error = PrintSdsEntry(Sds, Offset, Length);
+        }
+    } while (false);
+    NtfsIndex_Release(&Index);
+    NtfsFile_Close(SecureFile);
+    return Error;
 }
 
 // ---- MFT scan ----
 
+namespace {
+
+// A $STANDARD_INFORMATION value holds the security id only in its 72-byte
+// form (NTFS 3.0 on); the older 48-byte form ends before it.
+constexpr size_t StandardInformationSecurityIdOffset = 0x34;
+constexpr uint64_t StandardInformationWithSecurityId = 0x48;
+// File references carry 48 bits of segment number: no record lies beyond.
+constexpr uint64_t SegmentNumberLimit = 1ull << 48;
+
+enum class ScanResult { NoSecurityId, Corrupted, SecurityId };
+
+// Finds the first $STANDARD_INFORMATION record in the attribute records of a
+// record whose header has been checked, and its security id. The walk stops
+// quietly at the end marker or at an attribute record whose length does not
+// fit; only a value that lies outside its own attribute record is corrupt.
+ScanResult FindSecurityId(const uint8_t* Record, uint32_t FirstAttribute, uint32_t BytesInUse, uint32_t* SecurityId)
+{
+    uint32_t Position = FirstAttribute;
+    uint32_t Available = BytesInUse - FirstAttribute;
+    uint32_t Length;
+    for (;; Position += Length, Available -= Length) {
+        // At least 16 bytes, all of them among the bytes in use, or 4 for the
+        // end marker, or 0.
+        Length = NtfsAttribute_RecordLength(Record + Position, Available);
+        if (Length == 0 || Length == 4)
+            return ScanResult::NoSecurityId;
+        if (LeReader(Record + Position, Length).U32(AttrTypeCodeOffset) == ATTRIBUTE_STANDARD_INFORMATION)
+            break;
+    }
+    LeReader Attribute(Record + Position, Length);
+    // The resident value's length and offset; an attribute record too short
+    // to hold them cannot hold its value either.
+    uint32_t ValueLength = Attribute.U32(AttrValueLengthOffset);
+    uint32_t ValueOffset = Attribute.U16(AttrValueOffsetOffset);
+    uint64_t ValueEnd = static_cast<uint64_t>(ValueOffset) + ValueLength;
+    if (Attribute.Failed || ValueOffset >= Attribute.Size || ValueEnd == 0 || ValueEnd > Attribute.Size)
+        return ScanResult::Corrupted;
+    if (ValueLength < StandardInformationWithSecurityId)
+        return ScanResult::NoSecurityId;
+    *SecurityId = Attribute.U32(ValueOffset + StandardInformationSecurityIdOffset);
+    return ScanResult::SecurityId;
+}
+
+} // namespace
+
+// "-scanmft FIRST LAST": reads every record in use from FIRST to LAST (cut at
+// the last record of $MFT, which is stored back into ProgramOptions) and lists
+// those whose $STANDARD_INFORMATION security id lies in MinSecurityId to
+// MaxSecurityId. Damaged records are reported and skipped; nothing stops the
+// scan. Returns the code of a failed $MFT open, else that of the last record
+// read (0 when none was read).
 DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId)
 {
-    (void)Volume;
-    (void)MinSecurityId;
-    (void)MaxSecurityId;
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    NtfsFile* MftFile = nullptr;
+    DWORD Error = NtfsFile_Open(Volume, 0, &MftFile);
+    if (Error != ERROR_SUCCESS) {
+        Console_Print("Unable to open $MFT\n");
+        return Error;
+    }
+    do {
+        NtfsAttribute* MftData = NtfsFile_FindAttribute(MftFile, ATTRIBUTE_DATA, nullptr, 0);
+        if (MftData == nullptr) {
+            Console_Print("Unable to locate $MFT's default $DATA attribute\n");
+            break;
+        }
+        uint64_t RecordCount = NtfsAttribute_GetValueLength(MftData) / MFT_RECORD_SIZE;
+        Console_Print("Total 0x%I64x recors in $MFT\n", RecordCount);
+        if (RecordCount != 0 && ProgramOptions.ScanMftLast >= RecordCount)
+            ProgramOptions.ScanMftLast = RecordCount - 1;
+        Console_Print("Fileid                 SecurityId\n");
+        // A damaged data size may claim more records than file references can
+        // name; reading those would show lower records under wrong numbers.
+        uint64_t Last = ProgramOptions.ScanMftLast;
+        if (Last >= SegmentNumberLimit)
+            Last = SegmentNumberLimit - 1;
+        if (RecordCount == 0 || ProgramOptions.ScanMftFirst > Last)
+            break;
+
+        uint8_t Record[MFT_RECORD_SIZE];
+        for (uint64_t Segment = ProgramOptions.ScanMftFirst;; Segment++) {
+            Error = NtfsVolume_ReadFileRecord(Volume, Segment, Record);
+            if (Error == ERROR_FILE_NOT_FOUND) {
+                // not in use
+            } else if (Error != ERROR_SUCCESS) {
+                Console_Print("Error: Unable to read MFT record, file id is 0x%I64x\n", Segment);
+            } else {
+                LeReader Header(Record, sizeof(Record));
+                uint32_t FirstAttribute = Header.U16(RecordFirstAttributeOffset);
+                uint32_t BytesInUse = Header.U32(RecordBytesInUseOffset);
+                uint32_t SecurityId = 0;
+                if (FirstAttribute >= MFT_RECORD_SIZE || FirstAttribute >= BytesInUse ||
+                    BytesInUse > MFT_RECORD_SIZE) {
+                    Console_Print("Error: MFT data corruption, file id is 0x%I64x\n", Segment);
+                } else {
+                    switch (FindSecurityId(Record, FirstAttribute, BytesInUse, &SecurityId)) {
+                    case ScanResult::Corrupted:
+                        Console_Print("Error: $STANDARD_INFORMATION is corrupted, file id is 0x%I64x\n", Segment);
+                        break;
+                    case ScanResult::SecurityId:
+                        if (SecurityId >= MinSecurityId && SecurityId <= MaxSecurityId)
+                            Console_Print("0x%.16I64x     0x%.8x\n", Segment, SecurityId);
+                        break;
+                    case ScanResult::NoSecurityId:
+                        break;
+                    }
+                }
+            }
+            if (Segment == Last)
+                break;
+        }
+    } while (false);
+    NtfsFile_Close(MftFile);
+    return Error;
 }
 
 // ---- Main flow ----

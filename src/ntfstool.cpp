@@ -5,18 +5,6 @@
 
 #include "../platform/console.h"
 
-uint64_t LeReader::Uint(size_t Offset, size_t Length)
-{
-    if (Length == 0 || Length > 8 || !Has(Offset, Length)) {
-        Failed = true;
-        return 0;
-    }
-    uint64_t Value = 0;
-    for (size_t i = Length; i > 0; i--)
-        Value = (Value << 8) | Data[Offset + i - 1];
-    return Value;
-}
-
 int64_t LeReader::Signed(size_t Offset, size_t Length)
 {
     uint64_t Value = Uint(Offset, Length);

@@ -24,7 +24,17 @@ struct LeReader {
 
     bool Has(size_t Offset, size_t Length) const { return Offset <= Size && Length <= Size - Offset; }
     // Little-endian unsigned value of 1 to 8 bytes.
-    uint64_t Uint(size_t Offset, size_t Length);
+    uint64_t Uint(size_t Offset, size_t Length)
+    {
+        if (Length == 0 || Length > 8 || !Has(Offset, Length)) {
+            Failed = true;
+            return 0;
+        }
+        uint64_t Value = 0;
+        for (size_t i = Length; i > 0; i--)
+            Value = (Value << 8) | Data[Offset + i - 1];
+        return Value;
+    }
     // Little-endian two's complement value of 1 to 8 bytes, sign-extended.
     int64_t Signed(size_t Offset, size_t Length);
     uint8_t U8(size_t Offset) { return static_cast<uint8_t>(Uint(Offset, 1)); }

@@ -396,7 +396,7 @@ DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
 }
 
 // Serves a small read from the read-ahead window, loading the aligned window
-// that holds it when needed. False when the window cannot serve the request
+// that holds it when the read continues the previous one. False when the window cannot serve the request
 // (too large, no memory, or the window read failed or came back short): the
 // caller then reads exactly what was asked, so a bad sector elsewhere in the
 // window never fails a good request.
@@ -407,6 +407,10 @@ bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* B
         return false;
     bool Inside = Volume->ReadAheadClusters != 0 && Lcn >= Volume->ReadAheadLcn &&
                   Lcn - Volume->ReadAheadLcn + Count <= Volume->ReadAheadClusters;
+    bool Sequential = Lcn == Volume->LastReadEnd;
+    Volume->LastReadEnd = Lcn + Count;
+    if (!Inside && !Sequential)
+        return false;
     if (!Inside) {
         if (Volume->ReadAhead == nullptr) {
             Volume->ReadAhead = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, ReadAheadBytes));

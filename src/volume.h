@@ -45,12 +45,15 @@ struct NtfsVolume {
     HANDLE AccessedClusterIndex;    // ".idx"
     uint64_t* ClusterTable;         // replay: the loaded ".idx"
     uint32_t ClusterTableCount;
-    // Device read-ahead: a window of clusters around the last small read, so
-    // that sequential reads of single clusters do not each cost a device
-    // request. Only what a caller asks for is ever marked in the bitmap.
+    // Device read-ahead: once small reads run in sequence, a window of the
+    // clusters that follow is read at once, so that reading a file cluster by
+    // cluster does not cost a device request per cluster; scattered reads
+    // (index blocks, records) go straight to the device. Only what a caller
+    // asks for is ever marked in the bitmap.
     uint8_t* ReadAhead;             // owned, ReadAheadBytes long, or null
     uint64_t ReadAheadLcn;
     uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
+    uint64_t LastReadEnd;           // the cluster after the last small read
     bool ReadAheadDisabled;
 };
 static_assert(std::is_trivially_copyable_v<NtfsVolume>);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the NTFS test images used by korvex's tests and the README sample.
 #
-#   sudo bash tests/images/make_images.sh [OUTDIR]      (OUTDIR defaults to this folder)
+#   sudo bash tests/images/make_images.sh [OUTDIR [IMAGE...]]   (OUTDIR defaults to this folder;
+#                                       IMAGE: sample, clusters512, compressed, security, acls,
+#                                       dirs)
 #
 # Every image is made by mkntfs and then filled through an ntfs-3g FUSE mount, so the
 # on-disk structures are the ones a real NTFS driver writes (run lists, $ATTRIBUTE_LIST,
@@ -440,8 +442,105 @@ make_security() {
     finish
 }
 
-make_sample
-make_clusters512
-make_compressed
-make_security
+# ================================================================ image 5: acls
+# 4 MiB, 4 KiB clusters, mounted with "permissions". Each file gets a security descriptor
+# written byte for byte through ntfs-3g's system.ntfs_acl attribute, so $Secure holds
+# descriptors that chmod/chown never make: no DACL, NULL DACLs, inherited and denying
+# entries, object and audit entries inside a DACL, an empty DACL, authorities of 2^32 and
+# more.  NAME.descriptors lists record, path and the descriptor in hex, as set.
+#
+# Descriptor builders (hex strings; every field little-endian except the 48-bit
+# big-endian identifier authority of a SID):
+le16() { printf '%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)); }
+le32() { le16 $(($1 & 65535)); le16 $((($1 >> 16) & 65535)); }
+# sid AUTHORITY SUB... : revision 1, sub-authority count, authority, sub-authorities
+sid() { local a=$1 s; shift; printf '01%02x%012x' $# "$a"; for s in "$@"; do le32 "$s"; done; }
+# ace TYPE FLAGS MASK REST : 4-byte header (type, flags, size), access mask, REST (the SID,
+# or for an object entry its flags word and SID)
+ace() { local body; body=$(le32 "$3")$4; printf '%02x%02x' "$1" "$2"; le16 $((4 + ${#body} / 2)); printf '%s' "$body"; }
+# acl REVISION ACE... : 8-byte header (revision, size, entry count), then the entries
+acl() { local rev=$1 all; shift; all=$(printf '%s' "$@"); printf '%02x00' "$rev"; le16 $((8 + ${#all} / 2)); le16 $#; printf '0000%s' "$all"; }
+# descriptor CONTROL OWNER GROUP DACL : self-relative (revision 1, control, offsets of owner,
+# group, SACL and DACL), DACL first, then owner and group; an empty part is absent (offset 0)
+descriptor() {
+    local off=20 d=0 o=0 g=0
+    [ -n "$4" ] && { d=$off; off=$((off + ${#4} / 2)); }
+    [ -n "$2" ] && { o=$off; off=$((off + ${#2} / 2)); }
+    [ -n "$3" ] && g=$off
+    printf '0100'; le16 "$1"; le32 $o; le32 $g; le32 0; le32 $d; printf '%s%s%s' "$4" "$2" "$3"
+}
+# acl_file REL HEX : creates REL, sets its descriptor and records it
+acl_file() {
+    put "$1" "" literal "descriptor set through system.ntfs_acl"$'\n'
+    setfattr -h -n system.ntfs_acl -v "0x$2" "$MNT$1"
+    local got
+    got=$(getfattr -h -e hex --only-values -n system.ntfs_acl "$MNT$1" 2>/dev/null | od -An -tx1 -v | tr -d ' \n')
+    [ "$got" = "$2" ] || { echo "system.ntfs_acl of $1 reads back as $got" >&2; exit 1; }
+    printf '%s\t%s\t%s\n' "$(stat -c %i "$MNT$1")" "$1" "$2" >> "$WORK/$NAME.descriptors"
+}
+make_acls() {
+    new_image acls 4 4096 0xAC15AC15AC15AC15
+    : > "$WORK/acls.descriptors"
+    mount_img streams_interface=windows,permissions
+    local ADMINS SYSTEM WORLD USER
+    ADMINS=$(sid 5 32 544)             # S-1-5-32-544
+    SYSTEM=$(sid 5 18)                 # S-1-5-18
+    WORLD=$(sid 1 0)                   # S-1-1-0
+    USER=$(sid 5 21 1 2 3 1001)        # S-1-5-21-1-2-3-1001
+    # control bits: 0x8000 self-relative, 0x0004 DACL present, 0x1000 DACL protected,
+    # 0x0400 DACL auto-inherited; entry flags: 0x10 inherited, 0x03 object+container inherit
+    acl_file /no_dacl.txt              "$(descriptor 0x8000 "$USER" "$ADMINS" "")"
+    acl_file /null_dacl.txt            "$(descriptor 0x8004 "$ADMINS" "$ADMINS" "")"
+    acl_file /null_dacl_protected.txt  "$(descriptor 0x9004 "$ADMINS" "$ADMINS" "")"
+    acl_file /inherited.txt            "$(descriptor 0x8404 "$USER" "$ADMINS" "$(acl 2 \
+        "$(ace 0 0x10 0x1f01ff "$ADMINS")" "$(ace 1 0 0x2 "$WORLD")" "$(ace 0 0x13 0x1200a9 "$USER")")")"
+    # an ACCESS_ALLOWED_OBJECT_ACE (type 5, no object types: flags word 0) needs ACL revision 4
+    acl_file /object_ace.txt           "$(descriptor 0x8004 "$ADMINS" "$ADMINS" "$(acl 4 \
+        "$(ace 5 0 0x100 "00000000$ADMINS")" "$(ace 0 0 0x1f01ff "$SYSTEM")")")"
+    # a SYSTEM_AUDIT_ACE (type 2, success and failure flags) where a DACL entry would be
+    acl_file /audit_ace.txt            "$(descriptor 0x8004 "$ADMINS" "$ADMINS" "$(acl 2 \
+        "$(ace 2 0xc0 0x1f01ff "$WORLD")" "$(ace 0 0 0x1f01ff "$SYSTEM")")")"
+    acl_file /empty_dacl.txt           "$(descriptor 0x9004 "$ADMINS" "$ADMINS" "$(acl 2)")"
+    acl_file /big_authority.txt        "$(descriptor 0x8004 "$(sid 0xab0000000001 7 8)" "$(sid 0xffffffff 1)" \
+        "$(acl 2 "$(ace 0 0 0x1f01ff "$(sid 0x100000000)")")")"
+    finish
+    cp "$WORK/acls.descriptors" "$OUT/acls.descriptors"
+}
+
+# ================================================================ image 6: dirs
+# 32 MiB, 64 KiB clusters: the 4 KiB index blocks are smaller than a cluster, so subnode
+# VCNs count 512-byte units and several blocks share a cluster.  A directory of 3000
+# entries (a B+ tree of more than two levels), names whose order by UTF-16 code unit
+# differs from their order by code point, by case or by locale, hard links, and a Win32
+# name with a DOS 8.3 alias (two $I30 entries for one file).
+make_dirs() {
+    new_image dirs 32 65536 0xD1D5D1D5D1D5D1D5
+    mount_img streams_interface=windows
+    mkdir "$MNT/many" "$MNT/names" "$MNT/names/sub"
+    make_dir_entries /many 3000 40
+    # Non-ASCII names as UTF-8 bytes: e-acute, capital E-acute, CJK, Greek omega, U+1F600,
+    # U+1D11E and U+1F004 (astral: surrogate pairs D83D/D834/D83C), U+E000 (private use,
+    # above the surrogates) and U+FF21 (fullwidth A).  By code unit the astral names sort
+    # before U+E000 and U+FF21; by code point they would sort after.
+    local name
+    for name in Zeta alpha ABC abc a "~tilde" $'caf\xc3\xa9' $'CAF\xc3\x89' \
+                $'\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e' $'\xce\xa9' \
+                $'\xf0\x9f\x98\x80 grinning' $'\xf0\x9d\x84\x9e clef' $'\xf0\x9f\x80\x84 tile' \
+                $'\xee\x80\x80 private' $'\xef\xbc\xa1 fullwidth'; do
+        put "/names/$name.txt" "" literal "$name"$'\n'
+    done
+    link /names/a.txt "/names/link to a.txt"
+    link /names/a.txt $'/names/\xf0\x9f\x94\x97 link.txt'
+    # ntfs-3g turns the POSIX name into a Win32 name and adds the DOS name beside it.
+    put "/names/Long File Name.txt" "" literal $'has a DOS alias\n'
+    setfattr -h -n system.ntfs_dos_name -v LONGFI~1.TXT "$MNT/names/Long File Name.txt"
+    finish
+}
+
+# images named after OUTDIR are made alone; without names, all of them
+IMAGES=("${@:2}")
+[ ${#IMAGES[@]} -gt 0 ] || IMAGES=(sample clusters512 compressed security acls dirs)
+for image in "${IMAGES[@]}"; do
+    "make_$image"
+done
 log "done: outputs in $OUT"

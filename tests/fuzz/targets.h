@@ -1,0 +1,31 @@
+// Fuzz targets over korvex's on-disk parsers and whole runs. Each takes
+// arbitrary bytes and must return without crashing, hanging, leaking or
+// reading outside a buffer. They are compiled into libFuzzer binaries by
+// tests/fuzz/build.sh and into the test suite, which replays the kept
+// regression inputs through them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fuzz {
+
+// Up to three 1024-byte MFT records laid over records 64 to 66 of a small
+// volume; the file of record 64 is opened, printed, named and read.
+void Record(const uint8_t* Data, size_t Size);
+// A mapping-pairs array as the run list of a non-resident $DATA, read end to
+// end.
+void RunList(const uint8_t* Data, size_t Size);
+// One LZNT1 chunk, and the same bytes as the stored clusters of a compressed
+// unit read through a compressed $DATA.
+void Lznt1(const uint8_t* Data, size_t Size);
+// An index: the first two bytes choose "$I30", "$SII" or "$SDH" and the size
+// of the root value that follows; the rest are index blocks. The index is
+// enumerated whole and sought to keys taken from the input.
+void Index(const uint8_t* Data, size_t Size);
+// Patches (offset, bytes) laid over the sample image in memory, then the
+// commands run on it; the second form replays a mutated volume log.
+void WholeRun(const uint8_t* Data, size_t Size);
+void Replay(const uint8_t* Data, size_t Size);
+
+} // namespace fuzz
