@@ -242,9 +242,6 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
 namespace {
 
 // $FILE_NAME value, as index keys of the directory indexes carry it.
-constexpr size_t FileNameNameLengthOffset = 0x40; // 1, UTF-16 code units
-constexpr size_t FileNameNamespaceOffset = 0x41;  // 1, no part in the ordering
-constexpr size_t FileNameNameOffset = 0x42;       // UTF-16LE
 
 // Null and INDEX_KEY_HIGHEST bound every key. Returns true with the ordering
 // in *Result when either key is one of them.
@@ -271,7 +268,7 @@ bool CompareSentinels(const void* Key1, const void* Key2, int* Result)
 
 uint8_t FileNameLength(const void* Key)
 {
-    return LeReader(Key, FileNameNameLengthOffset + 1).U8(FileNameNameLengthOffset);
+    return LeReader(Key, FileNameLengthOffset + 1).U8(FileNameLengthOffset);
 }
 
 } // namespace
@@ -354,6 +351,8 @@ void FreeAttribute(NtfsAttribute* Attribute)
         HeapFree(GetProcessHeap(), 0, Attribute->Runs);
     if (Attribute->UnitCache != nullptr)
         HeapFree(GetProcessHeap(), 0, Attribute->UnitCache);
+    if (Attribute->ClusterCache != nullptr)
+        HeapFree(GetProcessHeap(), 0, Attribute->ClusterCache);
     FreeRecord(Attribute, sizeof(NtfsAttribute));
 }
 
@@ -590,16 +589,6 @@ namespace {
 constexpr size_t InformationOwnerIdOffset = 0x30;
 constexpr size_t InformationFullLength = 72; // NTFS 3.0 and later; 48 before
 
-// $FILE_NAME value.
-constexpr size_t NameValueParentOffset = 0x00;     // 8
-constexpr size_t NameValueTimesOffset = 0x08;      // 4 x 8
-constexpr size_t NameValueAllocatedOffset = 0x28;  // 8
-constexpr size_t NameValueSizeOffset = 0x30;       // 8
-constexpr size_t NameValueAttributesOffset = 0x38; // 4
-constexpr size_t NameValueEaSizeOffset = 0x3C;     // 2
-constexpr size_t NameValueLengthOffset = 0x40;     // 1
-constexpr size_t NameValueNamespaceOffset = 0x41;  // 1
-constexpr size_t NameValueNameOffset = 0x42;
 
 const char* const TimeLabels[4] = {
     "    CreationTime        : %s\n",
@@ -688,29 +677,29 @@ void NtfsAttribute_PrintStandardInformation(NtfsAttribute* AttributeHandle)
 void NtfsAttribute_PrintFileName(NtfsAttribute* AttributeHandle)
 {
     LeReader Value = ResidentView(AttributeHandle);
-    PrintQuad(&Value, NameValueParentOffset, "    ParentDirectory     : 0x%.16I64x\n");
-    if (Value.Has(NameValueNamespaceOffset, 1))
-        Console_Print("    Flags               : 0x%.2x\n", Value.U8(NameValueNamespaceOffset));
-    if (Value.Has(NameValueLengthOffset, 1)) {
-        uint32_t Length = Value.U8(NameValueLengthOffset);
-        if (Value.Has(NameValueNameOffset, static_cast<size_t>(Length) * 2)) {
+    PrintQuad(&Value, FileNameParentOffset, "    ParentDirectory     : 0x%.16I64x\n");
+    if (Value.Has(FileNameNamespaceOffset, 1))
+        Console_Print("    Flags               : 0x%.2x\n", Value.U8(FileNameNamespaceOffset));
+    if (Value.Has(FileNameLengthOffset, 1)) {
+        uint32_t Length = Value.U8(FileNameLengthOffset);
+        if (Value.Has(FileNameNameOffset, static_cast<size_t>(Length) * 2)) {
             Console_Print("    Filename            : ");
             HeapBuffer Units;
             if (Length > 0 && Units.Allocate(static_cast<size_t>(Length) * sizeof(char16_t))) {
                 char16_t* Text = reinterpret_cast<char16_t*>(Units.Get());
                 for (uint32_t i = 0; i < Length; i++)
-                    Text[i] = static_cast<char16_t>(Value.U16(NameValueNameOffset + 2 * i));
+                    Text[i] = static_cast<char16_t>(Value.U16(FileNameNameOffset + 2 * i));
                 PrintCountedName(Text, Length);
             }
             Console_Print("\n");
         }
     }
-    PrintTimes(&Value, NameValueTimesOffset);
-    PrintQuad(&Value, NameValueAllocatedOffset, "    AllocatedLength     : 0x%.16I64x\n");
-    PrintQuad(&Value, NameValueSizeOffset, "    FileSize            : 0x%.16I64x\n");
-    PrintWord(&Value, NameValueAttributesOffset, "    FileAttributes      : 0x%.8x\n");
-    if (Value.Has(NameValueEaSizeOffset, 2))
-        Console_Print("    PackedEaSize        : 0x%.8x\n", static_cast<uint32_t>(Value.U16(NameValueEaSizeOffset)));
+    PrintTimes(&Value, FileNameTimesOffset);
+    PrintQuad(&Value, FileNameAllocatedOffset, "    AllocatedLength     : 0x%.16I64x\n");
+    PrintQuad(&Value, FileNameSizeOffset, "    FileSize            : 0x%.16I64x\n");
+    PrintWord(&Value, FileNameAttributesOffset, "    FileAttributes      : 0x%.8x\n");
+    if (Value.Has(FileNameEaSizeOffset, 2))
+        Console_Print("    PackedEaSize        : 0x%.8x\n", static_cast<uint32_t>(Value.U16(FileNameEaSizeOffset)));
 }
 
 // One "Attribute information" report: the header fields, then the resident
@@ -889,9 +878,13 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
     // (an attribute list, an index) are read as they lie.
     bool ReadCompressed = Compressed && AttributeHandle->TypeCode == ATTRIBUTE_DATA;
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
-    HeapBuffer Cluster;
-    if (!Cluster.Allocate(BytesPerCluster))
-        return ERROR_OUTOFMEMORY;
+    if (AttributeHandle->ClusterCache == nullptr) {
+        AttributeHandle->ClusterCache = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, BytesPerCluster));
+        if (AttributeHandle->ClusterCache == nullptr)
+            return ERROR_OUTOFMEMORY;
+        AttributeHandle->ClusterCacheValid = false;
+    }
+    uint8_t* Cluster = AttributeHandle->ClusterCache;
     uint64_t Left = AttributeHandle->FileSize - Offset;
     uint32_t Total = Left < Length ? static_cast<uint32_t>(Left) : Length;
     uint64_t Vcn = Offset / BytesPerCluster;
@@ -904,23 +897,32 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
         uint32_t Whole = Skip == 0 ? Due / BytesPerCluster : 0;
         if (Whole > MaximumBytesPerRead / BytesPerCluster)
             Whole = MaximumBytesPerRead / BytesPerCluster;
-        uint8_t* Target = Whole != 0 ? Output + Delivered : Cluster.Get();
+        uint8_t* Target = Whole != 0 ? Output + Delivered : Cluster;
         uint32_t Count = Whole != 0 ? Whole : 1;
-        uint32_t Supplied = 0;
-        if (ReadCompressed)
-            Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
-        else
-            Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        // A cluster the run table does not map has no data to deliver.
-        if (Supplied != Count)
-            return ERROR_INVALID_DATA;
+        bool Cached = Whole == 0 && AttributeHandle->ClusterCacheValid && AttributeHandle->ClusterCacheVcn == Vcn;
+        if (!Cached) {
+            if (Whole == 0)
+                AttributeHandle->ClusterCacheValid = false;
+            uint32_t Supplied = 0;
+            if (ReadCompressed)
+                Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
+            else
+                Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+            // A cluster the run table does not map has no data to deliver.
+            if (Supplied != Count)
+                return ERROR_INVALID_DATA;
+            if (Whole == 0) {
+                AttributeHandle->ClusterCacheVcn = Vcn;
+                AttributeHandle->ClusterCacheValid = true;
+            }
+        }
         if (Whole != 0) {
             Delivered += Whole * BytesPerCluster;
         } else {
             uint32_t Chunk = BytesPerCluster - Skip < Due ? BytesPerCluster - Skip : Due;
-            memcpy(Output + Delivered, Cluster.Get() + Skip, Chunk);
+            memcpy(Output + Delivered, Cluster + Skip, Chunk);
             Delivered += Chunk;
             Skip = 0;
         }
@@ -1202,7 +1204,7 @@ bool CheckEntry(const NtfsIndex* Index, NtfsIndexNode* Node, size_t Offset)
     case NtfsIndexKind_FileName:
         if (KeyRoom < FileNameNameOffset)
             return false;
-        KeyBytes = FileNameNameOffset + 2 * Entry.U8(IndexEntryKeyOffset + FileNameNameLengthOffset);
+        KeyBytes = FileNameNameOffset + 2 * Entry.U8(IndexEntryKeyOffset + FileNameLengthOffset);
         break;
     case NtfsIndexKind_SecurityHash:
         KeyBytes = 8;
@@ -1526,7 +1528,7 @@ DWORD NtfsIndex_Seek(NtfsIndex* Index, const void* Key, uint32_t KeyLength)
             if (!NameKey.Allocate(FileNameNameOffset + 2 * Length))
                 return ERROR_OUTOFMEMORY;
             uint8_t* Bytes = NameKey.Get();
-            Bytes[FileNameNameLengthOffset] = static_cast<uint8_t>(Length);
+            Bytes[FileNameLengthOffset] = static_cast<uint8_t>(Length);
             for (size_t i = 0; i < Length; i++)
                 StoreLe16(Bytes + FileNameNameOffset + 2 * i, Name[i]);
             SearchKey = Bytes;

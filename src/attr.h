@@ -42,6 +42,18 @@ constexpr size_t AttrAllocatedLengthOffset = 0x28; // 8
 constexpr size_t AttrDataSizeOffset = 0x30;        // 8
 constexpr size_t AttrValidDataLengthOffset = 0x38; // 8
 
+// $FILE_NAME value, also the key of a directory index entry.
+constexpr size_t FileNameParentOffset = 0x00;       // 8, file reference
+constexpr size_t FileNameTimesOffset = 0x08;        // 4 x 8: creation, modification, change, access
+constexpr size_t FileNameAllocatedOffset = 0x28;    // 8
+constexpr size_t FileNameSizeOffset = 0x30;         // 8
+constexpr size_t FileNameAttributesOffset = 0x38;   // 4
+constexpr size_t FileNameEaSizeOffset = 0x3C;       // 2
+constexpr size_t FileNameLengthOffset = 0x40;       // 1, UTF-16 code units
+constexpr size_t FileNameNamespaceOffset = 0x41;    // 1
+constexpr size_t FileNameNameOffset = 0x42;         // UTF-16LE
+constexpr uint32_t FILE_NAME_DIRECTORY = 0x10000000; // the file has an $I30 index
+
 // $STANDARD_INFORMATION: file attribute word; 0x800 marks a compressed file.
 constexpr size_t StandardInformationFileAttributesOffset = 0x20;
 constexpr uint32_t FILE_ATTRIBUTE_COMPRESSED = 0x800;
@@ -88,6 +100,11 @@ struct NtfsAttribute {
     uint8_t* UnitCache;
     uint64_t UnitCacheStart;
     bool UnitCacheValid;
+    // The last cluster a partial read of a plain value fetched (small reads
+    // such as one byte of the MFT bitmap per record): owned, or null.
+    uint8_t* ClusterCache;
+    uint64_t ClusterCacheVcn;
+    bool ClusterCacheValid;
 };
 
 // Run lists.

@@ -382,11 +382,6 @@ NtfsAttribute* NtfsFile_GetSlot(NtfsFile* FileHandle, uint32_t Index, uint32_t S
 namespace {
 
 constexpr uint32_t MaximumPathDepth = 1024;
-constexpr uint32_t FileNameDirectoryFlag = 0x10000000;
-constexpr size_t FileNameParentOffset = 0x00;     // 8
-constexpr size_t FileNameAttributesOffset = 0x38; // 4
-constexpr size_t FileNameLengthOffset = 0x40;     // 1, UTF-16 code units
-constexpr size_t FileNameNameOffset = 0x42;
 
 void PrintRule(char Character)
 {
@@ -453,7 +448,7 @@ DWORD PrintFullNameFrom(NtfsFile* File, std::vector<uint64_t>* Path)
             PrintCountedName(Text, NameLength);
         }
     }
-    if ((Name.U32(FileNameAttributesOffset) & FileNameDirectoryFlag) != 0)
+    if ((Name.U32(FileNameAttributesOffset) & FILE_NAME_DIRECTORY) != 0)
         Console_Print("\\");
     return ERROR_SUCCESS;
 }

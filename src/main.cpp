@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../platform/console.h"
+#include "../platform/security.h"
 #include "attr.h"
 #include "file.h"
 #include "ntfstool.h"
@@ -310,12 +311,8 @@ void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength)
 namespace {
 
 // $FILE_NAME value, as an attribute and as the key of an $I30 entry.
-constexpr size_t DirFileNameAttributesOffset = 0x38; // 4
-constexpr size_t DirFileNameLengthOffset = 0x40;     // 1, UTF-16 code units
-constexpr size_t DirFileNameNameOffset = 0x42;
-constexpr uint32_t DirFileNameDirectoryFlag = 0x10000000; // the file has an $I30 index
 // The fixed part of the value and the first name character.
-constexpr uint32_t DirFileNameProbeLength = DirFileNameNameOffset + 2;
+constexpr uint32_t FileNameProbeLength = FileNameNameOffset + 2;
 
 // Releases the cursor on every way out of the listing.
 class IndexHolder {
@@ -408,14 +405,14 @@ void ListDirectoryIfDirectory(NtfsFile* FileHandle)
         Console_Print("Unable to locate $FILE_NAME attribute\n");
         return;
     }
-    uint8_t Value[DirFileNameProbeLength] = {};
+    uint8_t Value[FileNameProbeLength] = {};
     uint32_t BytesRead = 0;
-    DWORD Error = NtfsAttribute_Read(FileName, 0, DirFileNameProbeLength, Value, &BytesRead);
-    if (Error != ERROR_SUCCESS || BytesRead < DirFileNameProbeLength) {
+    DWORD Error = NtfsAttribute_Read(FileName, 0, FileNameProbeLength, Value, &BytesRead);
+    if (Error != ERROR_SUCCESS || BytesRead < FileNameProbeLength) {
         Console_Print("Unable to read $FILE_NAME attribute, error is %d\n", Error);
         return;
     }
-    if ((LeReader(Value, sizeof(Value)).U32(DirFileNameAttributesOffset) & DirFileNameDirectoryFlag) != 0)
+    if ((LeReader(Value, sizeof(Value)).U32(FileNameAttributesOffset) & FILE_NAME_DIRECTORY) != 0)
         ListDirectory(FileHandle);
     else
         Console_Print("This file is not a directory\n");
@@ -449,9 +446,9 @@ DWORD ListDirectory(NtfsFile* File)
         // The cursor delivers only entries whose key lies inside them.
         LeReader Entry(Buffer.Get(), Size < BufferSize ? Size : BufferSize);
         uint64_t Reference = Entry.U64(IndexEntryFileReferenceOffset);
-        uint32_t Attributes = Entry.U32(IndexEntryKeyOffset + DirFileNameAttributesOffset);
-        uint32_t NameLength = Entry.U8(IndexEntryKeyOffset + DirFileNameLengthOffset);
-        const uint8_t* Units = Entry.Bytes(IndexEntryKeyOffset + DirFileNameNameOffset, 2 * size_t{NameLength});
+        uint32_t Attributes = Entry.U32(IndexEntryKeyOffset + FileNameAttributesOffset);
+        uint32_t NameLength = Entry.U8(IndexEntryKeyOffset + FileNameLengthOffset);
+        const uint8_t* Units = Entry.Bytes(IndexEntryKeyOffset + FileNameNameOffset, 2 * size_t{NameLength});
         if (Entry.Failed) {
             Error = ERROR_INVALID_DATA;
             break;
@@ -459,7 +456,7 @@ DWORD ListDirectory(NtfsFile* File)
         char16_t Name[UINT8_MAX];
         for (uint32_t i = 0; i < NameLength; i++)
             Name[i] = static_cast<char16_t>(Units[2 * i] | Units[2 * i + 1] << 8); // UTF-16LE
-        Lines.AddLine(Reference, (Attributes & DirFileNameDirectoryFlag) != 0, Name, NameLength);
+        Lines.AddLine(Reference, (Attributes & FILE_NAME_DIRECTORY) != 0, Name, NameLength);
     }
     Lines.Flush();
     if (Error != ERROR_FILE_NOT_FOUND)
@@ -557,7 +554,6 @@ DWORD ReadAttributeData(NtfsFile* File)
 
 // ---- Security descriptors ----
 
-#include "../platform/security.h"
 
 namespace {
 

@@ -407,7 +407,10 @@ bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* B
         return false;
     bool Inside = Volume->ReadAheadClusters != 0 && Lcn >= Volume->ReadAheadLcn &&
                   Lcn - Volume->ReadAheadLcn + Count <= Volume->ReadAheadClusters;
-    bool Sequential = Lcn == Volume->LastReadEnd;
+    // A read that repeats or continues the previous one (records of one
+    // cluster, one after the other) is part of a sequence.
+    bool Sequential = Lcn >= Volume->LastReadStart && Lcn <= Volume->LastReadEnd;
+    Volume->LastReadStart = Lcn;
     Volume->LastReadEnd = Lcn + Count;
     if (!Inside && !Sequential)
         return false;

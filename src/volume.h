@@ -53,7 +53,8 @@ struct NtfsVolume {
     uint8_t* ReadAhead;             // owned, ReadAheadBytes long, or null
     uint64_t ReadAheadLcn;
     uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
-    uint64_t LastReadEnd;           // the cluster after the last small read
+    uint64_t LastReadStart;         // the last small read: its first cluster
+    uint64_t LastReadEnd;           // and the cluster after it
     bool ReadAheadDisabled;
 };
 static_assert(std::is_trivially_copyable_v<NtfsVolume>);

@@ -293,9 +293,10 @@ TEST(ReadCommand, RangesDumpsAndSaves)
     EXPECT_EQ(RunRead(File, 0x80, u"$SDS", true, 1, 0x10).Output,
               "Attribute (TypeCode = 0x80, Name = \"$SDS\") located\nTotal 0x1 bytes read\n");
 
-    // Failures of the read and of the save file; no read-ahead window may
-    // hide the device.
+    // Failures of the read and of the save file, on a fresh handle whose
+    // value has not been read yet; no read-ahead window may hide the device.
     Volume.Volume->ReadAheadDisabled = true;
+    File = Volume.Open(64);
     Fault_Arm(FaultPoint::Read, 0, FaultKind::Fail, ERROR_IO_DEVICE);
     ReadRun Failed = RunRead(File, 0x80, nullptr, true, 0x10, 0x10);
     EXPECT_EQ(Failed.Output, Located.Output + "Unable to read data from the file at offset 0x10\nTotal 0x0 bytes read\n");
