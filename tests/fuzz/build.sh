@@ -20,7 +20,7 @@ for source in src/attr.cpp src/file.cpp src/main.cpp src/ntfstool.cpp src/volume
   fi
   objects+=("$object")
 done
-for target in Record RunList Lznt1 Index WholeRun Replay $(grep -o 'void Security[A-Za-z]*(' tests/fuzz/targets.h | sed 's/void //; s/(//'); do
+for target in Record RunList Lznt1 Index SecurityDescriptor WholeRun Replay; do
   name=$(echo "$target" | tr '[:upper:]' '[:lower:]')
   clang++ "${flags[@]}" -fsanitize=fuzzer -DKORVEX_FUZZ_TARGET="$target" tests/fuzz/entry.cpp "${objects[@]}" \
     -o "$out/fuzz_$name"

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 images=build/images
 corpus=build-fuzz/corpus
-mkdir -p "$corpus"/{record,runlist,lznt1,index,wholerun,replay}
+mkdir -p "$corpus"/{record,runlist,lznt1,index,securitydescriptor,wholerun,replay}
 for name in sample compressed; do
   [ -f "$images/$name.img" ] || tar -xJf "tests/images/$name.img.tar.xz" -C "$images"
 done
@@ -43,6 +43,10 @@ for spec in "sample 5" "compressed 68" "compressed 69"; do
   rm -f "$work/root" "$work/blocks"
 done
 rm -rf "$work"
+# The descriptors the acls image was made with (hex, third column).
+[ -f tests/images/acls.descriptors ] &&
+  awk -F'\t' 'NF >= 3 && $3 ~ /^[0-9a-fA-F]+$/ { print NR, $3 }' tests/images/acls.descriptors |
+  while read -r line hex; do echo "$hex" | xxd -r -p > "$corpus/securitydescriptor/acl_$line"; done
 : > "$corpus/wholerun/none"
 printf '\x01\x00\x00\x00\x04ABCD' > "$corpus/wholerun/boot"
 # A recorded log of the sample image: entry count, ".idx", ".dat".

@@ -262,6 +262,14 @@ void Index(const uint8_t* Data, size_t Size)
     NtfsFile_Close(File);
 }
 
+void SecurityDescriptor(const uint8_t* Data, size_t Size)
+{
+    Quiet Silence;
+    // An exact-size copy, so that any read past the descriptor is caught.
+    std::vector<uint8_t> Descriptor(Data, Data + Size);
+    PrintSecurityDescriptor(Descriptor.empty() ? nullptr : Descriptor.data(), static_cast<uint32_t>(Descriptor.size()));
+}
+
 namespace {
 
 // Runs korvex's main flow with Words after the program name.

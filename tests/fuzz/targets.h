@@ -23,6 +23,8 @@ void Lznt1(const uint8_t* Data, size_t Size);
 // of the root value that follows; the rest are index blocks. The index is
 // enumerated whole and sought to keys taken from the input.
 void Index(const uint8_t* Data, size_t Size);
+// A self-relative security descriptor of Size bytes, printed.
+void SecurityDescriptor(const uint8_t* Data, size_t Size);
 // Patches (offset, bytes) laid over the sample image in memory, then the
 // commands run on it; the second form replays a mutated volume log.
 void WholeRun(const uint8_t* Data, size_t Size);
