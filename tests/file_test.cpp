@@ -7,6 +7,7 @@
 #include "attr.h"
 #include "file.h"
 #include "image_builder.h"
+#include "mounted_image.h"
 #include "test_support.h"
 #include "volume.h"
 
@@ -15,34 +16,7 @@ using namespace testimage;
 
 namespace {
 
-// Builds the image, opens the volume and keeps it open.
-class Mounted {
-public:
-    explicit Mounted(const VolumeBuilder& Builder) : Image_(Builder)
-    {
-        std::u16string Name = Wide(Image_.Path());
-        Error = NtfsVolume_Open(Name.c_str(), nullptr, &Volume, 0);
-    }
-    ~Mounted()
-    {
-        if (Volume != nullptr)
-            NtfsVolume_Close(Volume);
-    }
-    DWORD OpenError(uint64_t Reference)
-    {
-        NtfsFile* File = nullptr;
-        DWORD Result = NtfsFile_Open(Volume, Reference, &File);
-        EXPECT_EQ(Result == ERROR_SUCCESS, File != nullptr);
-        if (File != nullptr)
-            NtfsFile_Close(File);
-        return Result;
-    }
-    DWORD Error;
-    NtfsVolume* Volume = nullptr;
-
-private:
-    TempImage Image_;
-};
+using Mounted = MountedImage;
 
 Bytes Info() { return StandardInformation(); }
 

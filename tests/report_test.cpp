@@ -6,6 +6,7 @@
 #include "file.h"
 #include "image_builder.h"
 #include "main.h"
+#include "mounted_image.h"
 #include "ntfstool.h"
 #include "test_support.h"
 #include "volume.h"
@@ -15,34 +16,7 @@ using namespace testimage;
 
 namespace {
 
-class Mounted {
-public:
-    explicit Mounted(const VolumeBuilder& Builder) : Image_(Builder)
-    {
-        std::u16string Name = Wide(Image_.Path());
-        EXPECT_EQ(NtfsVolume_Open(Name.c_str(), nullptr, &Volume, 0), ERROR_SUCCESS);
-    }
-    ~Mounted()
-    {
-        for (NtfsFile* File : Files_)
-            NtfsFile_Close(File);
-        if (Volume != nullptr)
-            NtfsVolume_Close(Volume);
-    }
-    NtfsFile* Open(uint64_t Reference)
-    {
-        NtfsFile* File = nullptr;
-        EXPECT_EQ(NtfsFile_Open(Volume, Reference, &File), ERROR_SUCCESS);
-        if (File != nullptr)
-            Files_.push_back(File);
-        return File;
-    }
-    NtfsVolume* Volume = nullptr;
-
-private:
-    TempImage Image_;
-    std::vector<NtfsFile*> Files_;
-};
+using Mounted = MountedImage;
 
 std::string Rule(char Character, size_t Count) { return std::string(Count, Character) + "\n"; }
 

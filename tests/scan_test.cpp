@@ -7,6 +7,7 @@
 #include "image_builder.h"
 #include "index_builder.h"
 #include "main.h"
+#include "mounted_image.h"
 #include "test_support.h"
 #include "volume.h"
 
@@ -15,19 +16,10 @@ using namespace testimage;
 
 namespace {
 
-class Mounted {
+class Mounted : public MountedImage {
 public:
-    explicit Mounted(const VolumeBuilder& Builder) : Image_(Builder)
-    {
-        std::u16string Name = Wide(Image_.Path());
-        EXPECT_EQ(NtfsVolume_Open(Name.c_str(), nullptr, &Volume, 0), ERROR_SUCCESS);
-    }
-    ~Mounted()
-    {
-        if (Volume != nullptr)
-            NtfsVolume_Close(Volume);
-        ResetOptions();
-    }
+    explicit Mounted(const VolumeBuilder& Builder) : MountedImage(Builder) { EXPECT_EQ(Error, ERROR_SUCCESS); }
+    ~Mounted() { ResetOptions(); }
     // Output and result of one command.
     std::string Run(const std::function<DWORD()>& Command, DWORD* Result)
     {
@@ -45,10 +37,6 @@ public:
     {
         return Run([&] { return ListSecurityIds(Volume, Start, End, Mode); }, Result);
     }
-    NtfsVolume* Volume = nullptr;
-
-private:
-    TempImage Image_;
 };
 
 RecordBuilder& FileWithId(VolumeBuilder& Builder, uint64_t Segment, uint32_t SecurityId)
