@@ -86,7 +86,7 @@ void FormatInto(std::string* Out, const char* Format, va_list Arguments)
         }
         p++;
         bool LeftAlign = Flags.find('-') != std::string::npos;
-        char Spec[64];
+        char Directive[64];
         char Buffer[512];
         switch (Conversion) {
         case '%':
@@ -116,8 +116,8 @@ void FormatInto(std::string* Out, const char* Format, va_list Arguments)
                 Modifiers += std::to_string(FieldWidth);
             if (Precision >= 0)
                 Modifiers += "." + std::to_string(Precision);
-            snprintf(Spec, sizeof(Spec), "%%%sll%c", Modifiers.c_str(), Conversion);
-            snprintf(Buffer, sizeof(Buffer), Spec, Value);
+            snprintf(Directive, sizeof(Directive), "%%%sll%c", Modifiers.c_str(), Conversion);
+            snprintf(Buffer, sizeof(Buffer), Directive, Value);
             Out->append(Buffer);
             break;
         }
@@ -130,8 +130,8 @@ void FormatInto(std::string* Out, const char* Format, va_list Arguments)
                 Modifiers += std::to_string(FieldWidth);
             if (Precision >= 0)
                 Modifiers += "." + std::to_string(Precision);
-            snprintf(Spec, sizeof(Spec), "%%%s%c", Modifiers.c_str(), Conversion);
-            snprintf(Buffer, sizeof(Buffer), Spec, Value);
+            snprintf(Directive, sizeof(Directive), "%%%s%c", Modifiers.c_str(), Conversion);
+            snprintf(Buffer, sizeof(Buffer), Directive, Value);
             Out->append(Buffer);
             break;
         }

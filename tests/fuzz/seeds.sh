@@ -31,8 +31,8 @@ done
 # Directory indexes: kind 0 ($I30), the root value's size, the root value,
 # then the index blocks.
 work=$(mktemp -d)
-for spec in "sample 5" "compressed 68" "compressed 69"; do
-  set -- $spec
+for entry in "sample 5" "compressed 68" "compressed 69"; do
+  set -- $entry
   ./build/korvex -vol "$images/$1.img" -fid "$2" -attribute 90 '$I30' -read 0 10000 -save "$work/root" >/dev/null || true
   ./build/korvex -vol "$images/$1.img" -fid "$2" -attribute a0 '$I30' -read 0 8000 -save "$work/blocks" >/dev/null || true
   if [ -s "$work/root" ]; then
