@@ -122,3 +122,15 @@ TEST(EndToEndReports, RecordedCommandsReplayIdentically)
     EXPECT_NE(Expected.find("Full filename: \\fragmented.bin\n"), std::string::npos) << Expected.substr(0, 400);
     EXPECT_NE(Expected.find("Total 0x3000 bytes read\n"), std::string::npos);
 }
+
+TEST(EndToEndReports, AnAttributeOnlyInAnExtensionRecordIsFound)
+{
+    // Record 0x67's $FILE_NAME lives in extension record 0x6a: list 1 only.
+    std::string Output = WithoutBanner(
+        RunKorvex({"-vol", ImagePath("compressed"), "-fid", "67", "-attribute", "30", "", "-read", "40", "2", "-dump"})
+            .Output);
+    EXPECT_EQ(Output, VolumeReport("compressed") +
+                          "Attribute (TypeCode = 0x30, Name = \"\") located\n"
+                          "00000000  0e 00" + std::string(14 * 3, ' ') + "  ..\n"
+                          "Total 0x2 bytes read\n");
+}
