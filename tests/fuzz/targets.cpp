@@ -348,8 +348,15 @@ void WholeRun(const uint8_t* Data, size_t Size)
     static Bytes Image = SampleImage();
     if (Image.empty())
         return;
-    // Boot sector, the MFT and the root directory's index block.
-    static const std::vector<uint64_t> Hot = {0, 4 * 4096, 5 * 4096, 6 * 4096, 7 * 4096, 0x20 * 4096};
+    // Clusters of the sample image that the commands read: the boot sector,
+    // the MFT's first records and records 64 to 79, the root directory's
+    // security descriptor and index block, the $SDS stream and big.bin.
+    static const std::vector<uint64_t> Hot = [] {
+        std::vector<uint64_t> Offsets;
+        for (uint64_t Cluster : {0x0, 0x4, 0x5, 0x6, 0x7, 0x14, 0x15, 0x16, 0x17, 0x103, 0x105, 0x108, 0x109, 0x169})
+            Offsets.push_back(Cluster * 4096);
+        return Offsets;
+    }();
     std::vector<Undo> Undos = ApplyPatches(&Image, Data, Size, Hot);
     Platform_AddMemoryFile(u"fuzz:sample", Image.data(), Image.size());
     {
