@@ -236,3 +236,15 @@ TEST(EndToEnd, BlockDevicesOpenSharedOrExclusive)
               "Unable to open the volume " + Device.Path + ", error is 32\n");
     CloseHandle(File);
 }
+
+TEST(EndToEnd, AnyLinuxPathOpens)
+{
+    TempDir Dir;
+    std::string Name = Dir / "im\xff" "age \xc3\xa9.img";
+    WriteBytes(Name, ReadBytes(ImagePath("sample")));
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Name}).Output), Golden("sample.volume.txt"));
+    // In messages a byte that is not UTF-8 shows as U+FFFD.
+    std::string Missing = Dir / "no\xff";
+    EXPECT_EQ(WithoutBanner(RunKorvex({"-vol", Missing}).Output),
+              "Unable to open the volume " + Dir.Path() + "/no\xef\xbf\xbd, error is 2\n");
+}
