@@ -14,6 +14,8 @@ static_assert(std::is_trivially_copyable_v<NtfsFile>);
 
 namespace {
 
+constexpr uint32_t MaximumAttributeListSize = 16u << 20;
+
 bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
 {
     if (Name == nullptr || AttributeName == nullptr)
@@ -131,6 +133,11 @@ DWORD NtfsFile_Open(NtfsVolume* VolumeHandle, uint64_t FileReference, NtfsFile**
 
     if (AttributeList != nullptr) {
         uint32_t ListSize = static_cast<uint32_t>(AttributeList->ValueLength);
+        // Each entry names an attribute record of another MFT record; a list
+        // longer than the largest a volume could need is damage, and must not
+        // make the open allocate and walk gigabytes.
+        if (ListSize > MaximumAttributeListSize)
+            return ERROR_INVALID_DATA;
         if (ListSize != 0) {
             HeapBuffer List;
             if (!List.Allocate(ListSize))

@@ -279,6 +279,14 @@ TEST(FileOpen, DamagedAttributeLists)
         EXPECT_EQ(Volume.OpenError(64), ERROR_SUCCESS);
     }
     {
+        // A list that claims more than any volume could need is not read.
+        VolumeBuilder Builder(4096, 1024, 80);
+        AttributeFields Huge = NonResidentAttribute(TypeAttributeList, {{1, 200}}, 4096, 17u << 20);
+        Builder.Record(64).Add(ResidentAttribute(TypeStandardInformation, Info())).Add(Huge);
+        Mounted Volume(Builder);
+        EXPECT_EQ(Volume.OpenError(64), ERROR_INVALID_DATA);
+    }
+    {
         // An extension record that is not in use.
         SplitFile Split(false);
         Split.Builder.SetInUse(65, false);
