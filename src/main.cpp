@@ -711,6 +711,11 @@ constexpr uint64_t SecureFileReference = 9;
 // listing; a read error is reported here and the listing goes on.
 DWORD PrintSdsEntry(NtfsAttribute* Sds, uint64_t Offset, uint32_t Length)
 {
+    // "$SDS" is written in 256 KiB blocks that no entry crosses; a longer
+    // length is damage, and only the bytes a block can hold are read.
+    constexpr uint32_t SdsBlockSize = 0x40000;
+    if (Length > SdsBlockSize)
+        Length = SdsBlockSize;
     HeapBuffer Entry;
     if (!Entry.Allocate(Length))
         return ERROR_OUTOFMEMORY;
