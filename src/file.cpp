@@ -14,7 +14,9 @@ static_assert(std::is_trivially_copyable_v<NtfsFile>);
 
 namespace {
 
-constexpr uint32_t MaximumAttributeListSize = 16u << 20;
+// About 30,000 entries: a list that names more extension records than that
+// is damage (a file fragmented into millions of runs aside).
+constexpr uint32_t MaximumAttributeListSize = 1u << 20;
 
 bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
 {
@@ -299,7 +301,9 @@ DWORD NtfsFile_AddAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle
     uint32_t Free = Slots;
     if (Slots == 0)
         NTFS_ASSERT(TmpFileHandle->AttributeList[Index] == NULL);
-    for (uint32_t Slot = 0; Slot < Slots; Slot++) {
+    // Every slot below the hint is occupied, so the search for the first
+    // empty slot starts there: filling a list stays linear.
+    for (uint32_t Slot = TmpFileHandle->FirstFreeHint[Index]; Slot < Slots; Slot++) {
         if (TmpFileHandle->AttributeList[Index][Slot] == nullptr) {
             Free = Slot;
             break;
@@ -321,6 +325,7 @@ DWORD NtfsFile_AddAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle
     }
     TmpFileHandle->AttributeList[Index][Free] = AttributeHandle;
     TmpFileHandle->AttributeCount[Index]++;
+    TmpFileHandle->FirstFreeHint[Index] = Free + 1;
     return ERROR_SUCCESS;
 }
 
@@ -332,6 +337,8 @@ DWORD NtfsFile_DelAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle
         if (FileHandle->AttributeList[Index][Slot] == AttributeHandle) {
             FileHandle->AttributeList[Index][Slot] = nullptr;
             FileHandle->AttributeCount[Index]--;
+            if (Slot < FileHandle->FirstFreeHint[Index])
+                FileHandle->FirstFreeHint[Index] = Slot;
             return ERROR_SUCCESS;
         }
     }

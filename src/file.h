@@ -40,6 +40,7 @@ struct NtfsFile {
     uint32_t AttributeSlots[2];         // allocated slots, a multiple of 30
     uint32_t AttributeCount[2];         // occupied slots
     NtfsAttribute** AttributeList[2];   // owned slot arrays; slots own their handles
+    uint32_t FirstFreeHint[2];          // every slot below it is occupied
 };
 
 DWORD NtfsFile_Open(NtfsVolume* VolumeHandle, uint64_t FileReference, NtfsFile** FileHandle);
