@@ -14,9 +14,11 @@ static_assert(std::is_trivially_copyable_v<NtfsFile>);
 
 namespace {
 
-// About 30,000 entries: a list that names more extension records than that
-// is damage (a file fragmented into millions of runs aside).
-constexpr uint32_t MaximumAttributeListSize = 1u << 20;
+// Some 8,000 entries. Each entry costs a record read and a handle, and the
+// merge of fragmented pieces is quadratic in their number, so a damaged list
+// must not be walked without end; a real list this long would describe a
+// file in several hundred thousand fragments.
+constexpr uint32_t MaximumAttributeListSize = 256u << 10;
 
 bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
 {

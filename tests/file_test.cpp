@@ -281,7 +281,7 @@ TEST(FileOpen, DamagedAttributeLists)
     {
         // A list that claims more than any volume could need is not read.
         VolumeBuilder Builder(4096, 1024, 80);
-        AttributeFields Huge = NonResidentAttribute(TypeAttributeList, {{1, 200}}, 4096, (1u << 20) + 1);
+        AttributeFields Huge = NonResidentAttribute(TypeAttributeList, {{1, 200}}, 4096, (256u << 10) + 1);
         Builder.Record(64).Add(ResidentAttribute(TypeStandardInformation, Info())).Add(Huge);
         Mounted Volume(Builder);
         EXPECT_EQ(Volume.OpenError(64), ERROR_INVALID_DATA);
