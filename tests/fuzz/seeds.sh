@@ -25,7 +25,7 @@ printf '\x11\x03\x64\x11\x05\x64\x00' > "$corpus/runlist/two"
 # Stored clusters of the first compressed unit of each compressed file.
 for record in 65 66 69 72; do
   lcn=$(./build/korvex -vol "$images/compressed.img" -fid "$(printf %x $record)" -printfile |
-        awk '/Clusters start @/ { print $NF; exit }')
+        awk '/Clusters start @/ && !found { print $NF; found = 1 }')
   dd if="$images/compressed.img" of="$corpus/lznt1/unit_$record" bs=4096 skip=$((lcn)) count=4 status=none
 done
 # Directory indexes: kind 0 ($I30), the root value's size, the root value,
