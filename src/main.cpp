@@ -860,6 +860,23 @@ ScanResult FindSecurityId(const uint8_t* Record, uint32_t FirstAttribute, uint32
 // MaxSecurityId. Damaged records are reported and skipped; nothing stops the
 // scan. Returns the code of a failed $MFT open, else that of the last record
 // read (0 when none was read).
+namespace {
+
+// The records that the $MFT's run table and the volume can hold at most.
+uint64_t ReadableMftRecords(NtfsVolume* Volume, NtfsAttribute* MftData)
+{
+    uint64_t Clusters = 0;
+    for (uint32_t i = 0; i < MftData->RunCount; i++)
+        Clusters = MftData->Runs[i].Length > Volume->TotalClusters - Clusters ? Volume->TotalClusters
+                                                                               : Clusters + MftData->Runs[i].Length;
+    if (Volume->BytesPerCluster < MFT_RECORD_SIZE)
+        return Clusters / (MFT_RECORD_SIZE / Volume->BytesPerCluster);
+    uint64_t PerCluster = Volume->BytesPerCluster / MFT_RECORD_SIZE;
+    return Clusters > UINT64_MAX / PerCluster ? UINT64_MAX : Clusters * PerCluster;
+}
+
+} // namespace
+
 DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId)
 {
     NtfsFile* MftFile = nullptr;
@@ -884,6 +901,14 @@ DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId
         uint64_t Last = ProgramOptions.ScanMftLast;
         if (Last >= SegmentNumberLimit)
             Last = SegmentNumberLimit - 1;
+        // Nor can there be more records than the $MFT's runs map, or than
+        // the volume holds: a damaged data size must not make the scan walk
+        // billions of records that cannot be read.
+        uint64_t Readable = ReadableMftRecords(Volume, MftData);
+        if (Readable == 0)
+            break;
+        if (Last >= Readable)
+            Last = Readable - 1;
         if (RecordCount == 0 || ProgramOptions.ScanMftFirst > Last)
             break;
 

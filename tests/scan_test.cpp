@@ -229,3 +229,19 @@ TEST_F(SecureListing, DamagedIndexEntriesStopTheListing)
               ListHeader + Row100 + Row101 + "Error occured during listing files, error is 13\n");
     EXPECT_EQ(Result, static_cast<DWORD>(ERROR_INVALID_DATA));
 }
+
+TEST(ScanMftBounds, ADamagedDataSizeDoesNotWalkRecordsThatCannotExist)
+{
+    VolumeBuilder Builder(4096, 1024, 64);
+    FileWithId(Builder, 40, 0);
+    // $MFT's data size claims 2^40 records; its runs map 64.
+    for (Bytes& Attribute : Builder.Record(0).Attributes())
+        if (Get32(Attribute, 0) == TypeData && Attribute[8] == 1)
+            Put64(Attribute, 0x30, 1ull << 50);
+    Mounted Volume(Builder);
+    DWORD Result = 0;
+    std::string Output = Volume.Scan(0, 0xFFFFFFFFFFFFFFFF, 0, 0, &Result);
+    EXPECT_EQ(Output.rfind("Total 0x10000000000 recors in $MFT\n", 0), 0u) << Output.substr(0, 200);
+    EXPECT_NE(Output.find("0x0000000000000028     0x00000000\n"), std::string::npos);
+    EXPECT_LT(Output.size(), 4096u);
+}
