@@ -1096,15 +1096,6 @@ const struct {
     {u"$SII", NtfsIndexKind_SecurityId},
 };
 
-bool SameName(const char16_t* Name1, const char16_t* Name2)
-{
-    size_t i = 0;
-    for (; Name1[i] != 0 && Name2[i] != 0; i++)
-        if (Name1[i] != Name2[i])
-            return false;
-    return Name1[i] == Name2[i];
-}
-
 uint32_t BlockBytes(const NtfsIndex* Index)
 {
     return LeReader(Index->RootHeader, IndexRootHeaderLength).U32(IndexRootBytesPerBlockOffset);
@@ -1126,27 +1117,7 @@ void FreeNode(NtfsIndexNode* Node)
 }
 
 // Frees a node that has not (yet) been linked into a path.
-class NodeHolder {
-public:
-    explicit NodeHolder(NtfsIndexNode* Node) : Node_(Node) {}
-    NodeHolder(const NodeHolder&) = delete;
-    NodeHolder& operator=(const NodeHolder&) = delete;
-    ~NodeHolder()
-    {
-        if (Node_ != nullptr)
-            FreeNode(Node_);
-    }
-    NtfsIndexNode* Get() const { return Node_; }
-    NtfsIndexNode* Detach()
-    {
-        NtfsIndexNode* Node = Node_;
-        Node_ = nullptr;
-        return Node;
-    }
-
-private:
-    NtfsIndexNode* Node_;
-};
+using NodeHolder = RecordHolder<NtfsIndexNode, FreeNode>;
 
 void AppendNode(NtfsIndex* Index, NtfsIndexNode* Node)
 {
@@ -1216,6 +1187,22 @@ bool CheckEntry(const NtfsIndex* Index, NtfsIndexNode* Node, size_t Offset)
     return KeyBytes <= KeyRoom;
 }
 
+// Places the cursor of a node of Length bytes on its first entry, through the
+// index header at HeaderOffset. The whole first entry is checked here, not
+// only its header: it may be delivered before anything steps over it.
+bool StartNode(const NtfsIndex* Index, NtfsIndexNode* Node, uint32_t Length, uint32_t HeaderOffset)
+{
+    LeReader Header(NtfsIndexNode_Data(Node), Length);
+    if (!Header.Has(HeaderOffset, IndexHeaderLength))
+        return false;
+    Node->IndexHeader = HeaderOffset;
+    uint64_t FirstEntry = HeaderOffset + uint64_t{Header.U32(HeaderOffset)};
+    if (FirstEntry > Length || !CheckEntry(Index, Node, static_cast<size_t>(FirstEntry)))
+        return false;
+    Node->CurrentEntry = static_cast<uint32_t>(FirstEntry);
+    return true;
+}
+
 // A private copy of the whole path (and of the record's other fields), for
 // a seek that may have to give up.
 DWORD CopyPosition(const NtfsIndex* Index, NtfsIndex* Copy)
@@ -1277,7 +1264,7 @@ DWORD NtfsIndex_Open(NtfsFile* File, const char16_t* IndexName, NtfsIndex* Index
     if (!NtfsFile_IsValid(File) || IndexName == nullptr || Index == nullptr)
         return ERROR_INVALID_PARAMETER;
     const auto* Known = std::find_if(std::begin(IndexNames), std::end(IndexNames),
-                                     [IndexName](const auto& Entry) { return SameName(Entry.Name, IndexName); });
+                                     [IndexName](const auto& Entry) { return SameText(Entry.Name, IndexName); });
     if (Known == std::end(IndexNames))
         return ERROR_INVALID_PARAMETER;
     memset(Index, 0, sizeof(NtfsIndex));
@@ -1311,14 +1298,9 @@ DWORD NtfsIndex_Open(NtfsFile* File, const char16_t* IndexName, NtfsIndex* Index
         return Error;
     if (BytesRead != RootLength)
         return ERROR_INVALID_DATA;
+    if (!StartNode(Index, Node.Get(), BytesRead, IndexRootIndexHeaderOffset))
+        return ERROR_INVALID_DATA;
     LeReader Value(Data, BytesRead);
-    if (!Value.Has(IndexRootIndexHeaderOffset, IndexHeaderLength))
-        return ERROR_INVALID_DATA;
-    Node.Get()->IndexHeader = IndexRootIndexHeaderOffset;
-    uint64_t FirstEntry = IndexRootIndexHeaderOffset + uint64_t{Value.U32(IndexRootIndexHeaderOffset)};
-    if (FirstEntry > RootLength || !CheckEntry(Index, Node.Get(), static_cast<size_t>(FirstEntry)))
-        return ERROR_INVALID_DATA;
-    Node.Get()->CurrentEntry = static_cast<uint32_t>(FirstEntry);
 
     // The block size, and the VCN unit it is counted in: a block of at least
     // a cluster is addressed in clusters, a smaller one in 512-byte units, so
@@ -1452,16 +1434,8 @@ DWORD NtfsIndex_Descend(NtfsIndex* Index)
     DWORD Error = NtfsIndex_ReadBlock(Index->RootHeader, Index->AllocationAttribute, Vcn, Data);
     if (Error != ERROR_SUCCESS)
         return Error;
-    LeReader Block(Data, BlockSize);
-    if (!Block.Has(IndexBlockIndexHeaderOffset, IndexHeaderLength))
+    if (!StartNode(Index, Node.Get(), BlockSize, IndexBlockIndexHeaderOffset))
         return ERROR_INVALID_DATA;
-    Node.Get()->IndexHeader = IndexBlockIndexHeaderOffset;
-    uint64_t FirstEntry = IndexBlockIndexHeaderOffset + uint64_t{Block.U32(IndexBlockIndexHeaderOffset)};
-    // The whole first entry is checked here, not only its header: it may be
-    // delivered before anything steps over it.
-    if (FirstEntry > BlockSize || !CheckEntry(Index, Node.Get(), static_cast<size_t>(FirstEntry)))
-        return ERROR_INVALID_DATA;
-    Node.Get()->CurrentEntry = static_cast<uint32_t>(FirstEntry);
 
     Index->BlocksLeft--;
     AppendNode(Index, Node.Detach());

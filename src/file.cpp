@@ -20,15 +20,12 @@ namespace {
 // file in several hundred thousand fragments.
 constexpr uint32_t MaximumAttributeListSize = 256u << 10;
 
+// No name matches only unnamed attributes.
 bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
 {
     if (Name == nullptr || AttributeName == nullptr)
         return Name == AttributeName;
-    size_t i = 0;
-    for (; AttributeName[i] != 0 && Name[i] != 0; i++)
-        if (AttributeName[i] != Name[i])
-            return false;
-    return AttributeName[i] == Name[i];
+    return SameText(AttributeName, Name);
 }
 
 // Closes every attribute handle of both lists, frees the slot arrays, clears
@@ -45,26 +42,7 @@ void ReleaseFile(NtfsFile* File)
     FreeRecord(File, sizeof(NtfsFile));
 }
 
-class FileHolder {
-public:
-    explicit FileHolder(NtfsFile* File) : File_(File) {}
-    FileHolder(const FileHolder&) = delete;
-    FileHolder& operator=(const FileHolder&) = delete;
-    ~FileHolder()
-    {
-        if (File_ != nullptr)
-            ReleaseFile(File_);
-    }
-    NtfsFile* Detach()
-    {
-        NtfsFile* File = File_;
-        File_ = nullptr;
-        return File;
-    }
-
-private:
-    NtfsFile* File_;
-};
+using FileHolder = RecordHolder<NtfsFile, ReleaseFile>;
 
 // Checks the record header bounds used by the attribute walk. A base record
 // must leave room after its first attribute and may not be over-full; other

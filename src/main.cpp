@@ -15,15 +15,6 @@ namespace {
 
 constexpr const char* ProgramVersion = "1.00.0003";
 
-bool Equals(const char16_t* Argument, const char16_t* Option)
-{
-    size_t i = 0;
-    for (; Argument[i] != 0 && Option[i] != 0; i++)
-        if (Argument[i] != Option[i])
-            return false;
-    return Argument[i] == Option[i];
-}
-
 bool IsSpace(char16_t Character)
 {
     return Character == u' ' || (Character >= u'\t' && Character <= u'\r');
@@ -121,7 +112,7 @@ bool ParseOptions(int ArgumentCount, char16_t** Arguments)
 {
     ProgramOptionsRecord& Options = ProgramOptions;
     for (int i = 1; i < ArgumentCount; i++) {
-        auto Is = [&](const char16_t* Option) { return Equals(Arguments[i], Option); };
+        auto Is = [&](const char16_t* Option) { return SameText(Arguments[i], Option); };
         auto Follow = [&](int Needed) { return i + Needed < ArgumentCount; };
 
         if (Is(u"-?") || Is(u"-help"))

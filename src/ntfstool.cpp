@@ -25,6 +25,15 @@ const uint8_t* LeReader::Bytes(size_t Offset, size_t Length)
     return Data + Offset;
 }
 
+bool SameText(const char16_t* Text1, const char16_t* Text2)
+{
+    size_t i = 0;
+    for (; Text1[i] != 0 && Text2[i] != 0; i++)
+        if (Text1[i] != Text2[i])
+            return false;
+    return Text1[i] == Text2[i];
+}
+
 void StoreLe16(uint8_t* Destination, uint16_t Value)
 {
     Destination[0] = static_cast<uint8_t>(Value);

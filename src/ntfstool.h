@@ -74,6 +74,33 @@ private:
     size_t Size_ = 0;
 };
 
+// Exact, case-sensitive equality of two NUL-terminated UTF-16 strings.
+bool SameText(const char16_t* Text1, const char16_t* Text2);
+
+// Owns a record under construction and releases it with Release on every
+// path, unless Detach hands it over.
+template <typename T, void (*Release)(T*)> class RecordHolder {
+public:
+    explicit RecordHolder(T* Record) : Record_(Record) {}
+    RecordHolder(const RecordHolder&) = delete;
+    RecordHolder& operator=(const RecordHolder&) = delete;
+    ~RecordHolder()
+    {
+        if (Record_ != nullptr)
+            Release(Record_);
+    }
+    T* Get() const { return Record_; }
+    T* Detach()
+    {
+        T* Record = Record_;
+        Record_ = nullptr;
+        return Record;
+    }
+
+private:
+    T* Record_;
+};
+
 // Allocates a zero-filled handle record of type T from the process heap.
 template <typename T> T* AllocateRecord()
 {

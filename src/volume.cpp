@@ -36,27 +36,7 @@ void ReleaseVolume(NtfsVolume* TmpVolumeHandle)
     FreeRecord(TmpVolumeHandle, sizeof(NtfsVolume));
 }
 
-// Holds a volume record under construction; releases it unless detached.
-class VolumeHolder {
-public:
-    explicit VolumeHolder(NtfsVolume* Volume) : Volume_(Volume) {}
-    VolumeHolder(const VolumeHolder&) = delete;
-    VolumeHolder& operator=(const VolumeHolder&) = delete;
-    ~VolumeHolder()
-    {
-        if (Volume_ != nullptr)
-            ReleaseVolume(Volume_);
-    }
-    NtfsVolume* Detach()
-    {
-        NtfsVolume* Volume = Volume_;
-        Volume_ = nullptr;
-        return Volume;
-    }
-
-private:
-    NtfsVolume* Volume_;
-};
+using VolumeHolder = RecordHolder<NtfsVolume, ReleaseVolume>;
 
 
 // Builds "<base><extension>" in a heap buffer of (length of base + 5) wide
