@@ -219,99 +219,6 @@ TEST(ImageBuilderAttributes, ResidentAndNonResidentLayout) {
     EXPECT_EQ(Plain.size(), 0x48u);
 }
 
-TEST(ImageBuilderAttributes, ValueLayouts) {
-    const Bytes Info = StandardInformation(FileAttributeCompressed, 0x101, 5);
-    ASSERT_EQ(Info.size(), 0x48u);
-    EXPECT_EQ(Get64(Info, 0x18), 5u);
-    EXPECT_EQ(Get32(Info, 0x20), FileAttributeCompressed);
-    EXPECT_EQ(Get32(Info, 0x34), 0x101u);
-
-    const Bytes Name = FileName(FileReference(5, 5), u"d\u00e9", true, NamespaceWin32);
-    ASSERT_EQ(Name.size(), 0x46u);
-    EXPECT_EQ(Get64(Name, 0x00), 0x0005000000000005u);
-    EXPECT_EQ(Get32(Name, 0x38), FileAttributeDirectory);
-    EXPECT_EQ(Name[0x40], 2);
-    EXPECT_EQ(Name[0x41], NamespaceWin32);
-    EXPECT_EQ(Get16(Name, 0x44), 0x00E9);
-
-    const Bytes Volume = VolumeInformation(3, 1, 0x0001);
-    EXPECT_EQ(Volume, (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 3, 1, 1, 0}));
-
-    const Bytes Entry = AttributeListEntry(TypeData, u"ab", 0x20, FileReference(70, 2), 3);
-    ASSERT_EQ(Entry.size(), 0x20u); // 0x1A + 4, 8-aligned
-    EXPECT_EQ(Get32(Entry, 0x00), TypeData);
-    EXPECT_EQ(Get16(Entry, 0x04), 0x20);
-    EXPECT_EQ(Entry[0x06], 2);
-    EXPECT_EQ(Entry[0x07], 0x1A);
-    EXPECT_EQ(Get64(Entry, 0x08), 0x20u);
-    EXPECT_EQ(Get64(Entry, 0x10), FileReference(70, 2));
-    EXPECT_EQ(Get16(Entry, 0x18), 3);
-    EXPECT_EQ(Get16(Entry, 0x1C), u'b');
-
-    EXPECT_EQ(ClustersPerStructureByte(1024, 4096), 0xF6);
-    EXPECT_EQ(ClustersPerStructureByte(1024, 512), 2);
-    EXPECT_EQ(ClustersPerStructureByte(4096, 65536), 0xF4);
-}
-
-TEST(ImageBuilderRecord, HeaderAttributesAndOverrides) {
-    RecordBuilder Record(0x123456789AULL);
-    Record.SetSequence(9).SetLinkCount(2).SetFlags(RecordFlagInUse | RecordFlagDirectory).SetLsn(0x55);
-    Record.SetBaseReference(FileReference(40, 3)).SetUsn(0x0A0B);
-    Record.Add(ResidentAttribute(TypeStandardInformation, StandardInformation()));
-    Record.Add(ResidentAttribute(TypeData, Bytes(5, 0xCC)));
-    EXPECT_EQ(Record.Reference(), FileReference(0x123456789AULL, 9));
-
-    const Bytes Plain = Record.Build();
-    ASSERT_EQ(Plain.size(), RecordSize);
-    EXPECT_EQ(std::memcmp(Plain.data(), "FILE", 4), 0);
-    EXPECT_EQ(Get16(Plain, 0x04), 0x30);
-    EXPECT_EQ(Get16(Plain, 0x06), 3);
-    EXPECT_EQ(Get64(Plain, 0x08), 0x55u);
-    EXPECT_EQ(Get16(Plain, 0x10), 9);
-    EXPECT_EQ(Get16(Plain, 0x12), 2);
-    EXPECT_EQ(Get16(Plain, 0x14), 0x38);
-    EXPECT_EQ(Get16(Plain, 0x16), 3);
-    EXPECT_EQ(Get32(Plain, 0x1C), RecordSize);
-    EXPECT_EQ(Get64(Plain, 0x20), FileReference(40, 3));
-    EXPECT_EQ(Get16(Plain, 0x28), 2); // instances 0 and 1 used
-    EXPECT_EQ(Get16(Plain, 0x2A), 0x12);
-    EXPECT_EQ(Get32(Plain, 0x2C), 0x3456789Au);
-
-    // Walk the attributes by their lengths to the end marker.
-    size_t Offset = Get16(Plain, 0x14);
-    std::vector<uint32_t> Types;
-    std::vector<uint16_t> Instances;
-    while (Get32(Plain, Offset) != TypeEnd) {
-        Types.push_back(Get32(Plain, Offset));
-        Instances.push_back(Get16(Plain, Offset + 0x0E));
-        Offset += Get32(Plain, Offset + 4);
-    }
-    EXPECT_EQ(Types, (std::vector<uint32_t>{TypeStandardInformation, TypeData}));
-    EXPECT_EQ(Instances, (std::vector<uint16_t>{0, 1}));
-    EXPECT_EQ(Offset, 0x38u + 0x60 + 0x20);
-    EXPECT_EQ(Get32(Plain, 0x18), Offset + 8);
-
-    Bytes Protected = Record.BuildProtected();
-    EXPECT_EQ(Get16(Protected, 510), 0x0A0B);
-    EXPECT_EQ(Get16(Protected, 1022), 0x0A0B);
-    ASSERT_TRUE(Unprotect(Protected, 0x30));
-    EXPECT_EQ(std::memcmp(Protected.data() + 0x38, Plain.data() + 0x38, RecordSize - 0x38), 0);
-
-    Record.SetFirstAttributeOffset(0x3A).SetBytesInUse(2000).SetNextInstance(0).SetSegmentNumberField(1);
-    Record.Patch(0x100, {0xDE, 0xAD});
-    const Bytes Broken = Record.Build();
-    EXPECT_EQ(Get16(Broken, 0x14), 0x3A);
-    EXPECT_EQ(Get32(Broken, 0x38), TypeStandardInformation); // attributes stay at 0x38
-    EXPECT_EQ(Get32(Broken, 0x18), 2000u);
-    EXPECT_EQ(Get16(Broken, 0x28), 0);
-    EXPECT_EQ(Get32(Broken, 0x2C), 1u);
-    EXPECT_EQ(Get16(Broken, 0x100), 0xADDE);
-
-    RecordBuilder Full;
-    Full.Add(ResidentAttribute(TypeData, Bytes(1000)));
-    EXPECT_THROW(Full.Build(), std::length_error);
-}
-
 // Reads record Segment from an image by following $MFT's own $DATA runs, as
 // a reader would after loading record 0 from the boot sector's MFT LCN.
 Bytes ReadRecordThroughMft(const Bytes& Image, uint64_t Segment) {
@@ -444,35 +351,6 @@ TEST(ImageBuilderVolume, FragmentedMftWithSmallClusters) {
     EXPECT_EQ(Bits[0], 0x71); // 0, 4, 5, 6; 3 cleared
     EXPECT_EQ(Bits[3], 0x04); // 26
     EXPECT_EQ(Bits[9], 0x80); // 79
-}
-
-TEST(ImageBuilderVolume, AllocationAndRawRecords) {
-    VolumeBuilder Volume(4096, 64, 16);
-    const uint64_t First = Volume.AllocateClusters(3);
-    const uint64_t Second = Volume.AllocateClusters(2);
-    EXPECT_EQ(Second, First + 3);
-    for (const RunEntry& Run : Volume.MftRuns()) {
-        EXPECT_TRUE(First >= static_cast<uint64_t>(Run.Lcn) + Run.Length || First + 5 <= static_cast<uint64_t>(Run.Lcn));
-    }
-    EXPECT_THROW(Volume.AllocateClusters(1000), std::runtime_error);
-    EXPECT_THROW(Volume.Record(16), std::out_of_range);
-
-    Volume.WriteClusters(Second, {1, 2, 3});
-    Bytes Raw(RecordSize, 0xAB);
-    Volume.SetRawRecord(9, Raw);
-    Volume.Boot()[0x0B] = 0x00; // corrupt bytes per sector
-    const Bytes Image = Volume.Build();
-    EXPECT_EQ(Image[Second * 4096 + 2], 3);
-    EXPECT_EQ(Image[Volume.RecordOffset(9) + 1023], 0xAB);
-    EXPECT_EQ(Image[0x0B], 0x00);
-
-    const std::string Path = Volume.WriteToTempFile();
-    FILE* File = std::fopen(Path.c_str(), "rb");
-    ASSERT_NE(File, nullptr);
-    std::fseek(File, 0, SEEK_END);
-    EXPECT_EQ(std::ftell(File), 64 * 4096);
-    std::fclose(File);
-    std::remove(Path.c_str());
 }
 
 } // namespace
