@@ -18,7 +18,7 @@ struct Target {
 
 const Target Targets[] = {
     {"record", fuzz::Record}, {"runlist", fuzz::RunList}, {"lznt1", fuzz::Lznt1},
-    {"index", fuzz::Index}, {"securitydescriptor", fuzz::SecurityDescriptor}, {"wholerun", fuzz::WholeRun}, {"replay", fuzz::Replay},
+    {"index", fuzz::Index}, {"securitydescriptor", fuzz::SecurityDescriptor}, {"wholerun", fuzz::WholeRunEveryCommand}, {"replay", fuzz::Replay},
 };
 
 std::vector<std::string> FilesIn(const std::string& Folder)
@@ -62,8 +62,8 @@ TEST(FuzzRegressions, TargetsRunOnPlainInputs)
                             0x20, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 2, 0};
     fuzz::Index(Root, sizeof(Root));
     fuzz::SecurityDescriptor(nullptr, 0);
-    fuzz::WholeRun(nullptr, 0);
+    fuzz::WholeRunEveryCommand(nullptr, 0);
     const uint8_t Patch[] = {0x01, 0x00, 0x00, 0x00, 0x02, 0xFF, 0xFF};
-    fuzz::WholeRun(Patch, sizeof(Patch));
+    fuzz::WholeRunEveryCommand(Patch, sizeof(Patch));
     fuzz::Replay(Patch, sizeof(Patch));
 }

@@ -25,9 +25,11 @@ void Lznt1(const uint8_t* Data, size_t Size);
 void Index(const uint8_t* Data, size_t Size);
 // A self-relative security descriptor of Size bytes, printed.
 void SecurityDescriptor(const uint8_t* Data, size_t Size);
-// Patches (offset, bytes) laid over the sample image in memory, then the
-// commands run on it; the second form replays a mutated volume log.
+// Patches (offset, bytes) laid over the sample image in memory, then one of
+// the commands runs on it (the second form runs every command); Replay
+// replays a mutated volume log.
 void WholeRun(const uint8_t* Data, size_t Size);
+void WholeRunEveryCommand(const uint8_t* Data, size_t Size);
 void Replay(const uint8_t* Data, size_t Size);
 
 } // namespace fuzz
