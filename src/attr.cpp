@@ -324,17 +324,7 @@ int NtfsIndex_CompareUlongs(const void* Key1, const void* Key2, uint32_t KeyLeng
 // as unsigned 16-bit values with exact case; a prefix sorts first.
 int NtfsAttribute_CompareNames(const NtfsAttribute* Attribute1, const NtfsAttribute* Attribute2)
 {
-    const char16_t* Name1 = Attribute1->Name;
-    const char16_t* Name2 = Attribute2->Name;
-    if (Name1 == nullptr || Name2 == nullptr)
-        return Name1 == Name2 ? 0 : (Name1 == nullptr ? -1 : 1);
-    for (size_t k = 0;; k++) {
-        // char16_t is unsigned, and the terminator (0) sorts below every unit.
-        if (Name1[k] != Name2[k])
-            return Name1[k] < Name2[k] ? -1 : 1;
-        if (Name1[k] == 0)
-            return 0;
-    }
+    return CompareText(Attribute1->Name, Attribute2->Name);
 }
 // ---- Attribute handles ----
 

@@ -76,6 +76,7 @@ struct NtfsAttribute {
     NtfsFile* FileHandle;      // the file whose list holds this handle (not owned)
     uint64_t SegmentReference; // the MFT record the attribute record came from
     uint32_t Index;            // which attribute list of the file: 0 or 1
+    uint32_t Slot;             // where that list holds it, so closing finds it at once
     uint8_t* Record;           // owned copy, RecordLength bytes
     uint32_t RecordLength;
     uint32_t TypeCode;

@@ -1,6 +1,9 @@
 #include "file.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -14,10 +17,9 @@ static_assert(std::is_trivially_copyable_v<NtfsFile>);
 
 namespace {
 
-// Some 8,000 entries. Each entry costs a record read and a handle, and the
-// merge of fragmented pieces is quadratic in their number, so a damaged list
-// must not be walked without end; a real list this long would describe a
-// file in several hundred thousand fragments.
+// Some 8,000 entries. Each entry costs a record read and a handle, so a
+// damaged list must not be walked without end; a real list this long would
+// describe a file in several hundred thousand fragments.
 constexpr uint32_t MaximumAttributeListSize = 256u << 10;
 
 // No name matches only unnamed attributes.
@@ -200,16 +202,191 @@ DWORD NtfsAttribute_OpenInRecord(NtfsFile* FileHandle, uint64_t FileReference, u
     }
 }
 
+namespace {
+
+// The non-resident handles of one list ordered by type code, name and lowest
+// VCN (slot order among equals), so that the piece continuing an attribute
+// is found by a binary search: a file in thousands of fragments merges in
+// n log n rather than a scan of every slot per piece. The keys are copied,
+// since merged pieces are closed while the index is in use.
+class PieceIndex {
+public:
+    // False when memory runs out.
+    bool Build(NtfsFile* File, uint32_t Index)
+    {
+        File_ = File;
+        Index_ = Index;
+        size_t Count = 0;
+        size_t NameUnits = 0;
+        for (uint32_t Slot = 0; Slot < File->AttributeSlots[Index]; Slot++) {
+            const NtfsAttribute* Handle = File->AttributeList[Index][Slot];
+            if (IsPiece(Handle)) {
+                Count++;
+                NameUnits += Handle->Name != nullptr ? std::char_traits<char16_t>::length(Handle->Name) + 1 : 0;
+            }
+        }
+        if (!TryResize(&Entries_, Count) || !TryResize(&Skip_, Count + 1) || !TryResize(&Names_, NameUnits))
+            return false;
+        Count = 0;
+        NameUnits = 0;
+        for (uint32_t Slot = 0; Slot < File->AttributeSlots[Index]; Slot++) {
+            NtfsAttribute* Handle = File->AttributeList[Index][Slot];
+            if (!IsPiece(Handle))
+                continue;
+            Entry& Item = Entries_[Count++];
+            Item = {Handle, Slot, Handle->TypeCode, Handle->LowestVcn, Unnamed};
+            if (Handle->Name != nullptr) {
+                size_t Units = std::char_traits<char16_t>::length(Handle->Name) + 1;
+                memcpy(&Names_[NameUnits], Handle->Name, Units * sizeof(char16_t));
+                Item.Name = NameUnits;
+                NameUnits += Units;
+            }
+        }
+        std::sort(Entries_.begin(), Entries_.end(), [this](const Entry& Left, const Entry& Right) {
+            int Order = Compare(Left, Right.TypeCode, NameOf(Right), Right.LowestVcn);
+            return Order != 0 ? Order < 0 : Left.Slot < Right.Slot;
+        });
+        for (size_t Position = 0; Position <= Count; Position++)
+            Skip_[Position] = static_cast<uint32_t>(Position);
+        return true;
+    }
+
+    // The first piece in slot order, other than Attribute, whose lowest VCN
+    // is one past HighestVcn (modulo 2^64, like the VCN fields themselves),
+    // with Attribute's type and name, that is still open and not taken
+    // before; taken from now on. Null when there is none.
+    NtfsAttribute* Take(const NtfsAttribute* Attribute, uint64_t HighestVcn)
+    {
+        uint64_t Vcn = HighestVcn + 1;
+        auto First = std::lower_bound(Entries_.begin(), Entries_.end(), Attribute,
+                                      [this, Vcn](const Entry& Item, const NtfsAttribute* Key) {
+                                          return Compare(Item, Key->TypeCode, Key->Name, Vcn) < 0;
+                                      });
+        for (uint32_t Position = Live(static_cast<uint32_t>(First - Entries_.begin())); Position < Entries_.size();
+             Position = Live(Position + 1)) {
+            const Entry& Item = Entries_[Position];
+            if (Compare(Item, Attribute->TypeCode, Attribute->Name, Vcn) != 0)
+                return nullptr;
+            if (Item.Handle == Attribute)
+                continue;
+            Skip_[Position] = Position + 1;
+            // Closed by someone else since the index was built.
+            if (File_->AttributeList[Index_][Item.Slot] != Item.Handle)
+                continue;
+            return Item.Handle;
+        }
+        return nullptr;
+    }
+
+private:
+    static constexpr size_t Unnamed = SIZE_MAX;
+
+    struct Entry {
+        NtfsAttribute* Handle; // compared by address only: it may be closed
+        uint32_t Slot;
+        uint32_t TypeCode;
+        uint64_t LowestVcn;
+        size_t Name; // offset in Names_, or Unnamed
+    };
+
+    static bool IsPiece(const NtfsAttribute* Handle) { return Handle != nullptr && !Handle->Resident; }
+
+    const char16_t* NameOf(const Entry& Item) const { return Item.Name == Unnamed ? nullptr : &Names_[Item.Name]; }
+
+    int Compare(const Entry& Item, uint32_t TypeCode, const char16_t* Name, uint64_t LowestVcn) const
+    {
+        if (Item.TypeCode != TypeCode)
+            return Item.TypeCode < TypeCode ? -1 : 1;
+        int Order = CompareText(NameOf(Item), Name);
+        if (Order != 0)
+            return Order;
+        return Item.LowestVcn == LowestVcn ? 0 : (Item.LowestVcn < LowestVcn ? -1 : 1);
+    }
+
+    // The first entry at or after Position not yet taken; taken entries point
+    // onwards, and the walk shortens the chains it follows, so runs of taken
+    // entries are crossed once rather than at every search.
+    uint32_t Live(uint32_t Position)
+    {
+        uint32_t Root = Position;
+        while (Skip_[Root] != Root)
+            Root = Skip_[Root];
+        while (Skip_[Position] != Root) {
+            uint32_t Next = Skip_[Position];
+            Skip_[Position] = Root;
+            Position = Next;
+        }
+        return Root;
+    }
+
+    NtfsFile* File_ = nullptr;
+    uint32_t Index_ = 0;
+    std::vector<Entry> Entries_;
+    std::vector<char16_t> Names_;
+    // One more than the entries, the last being the end: it never moves.
+    std::vector<uint32_t> Skip_;
+};
+
+// Appends to Attribute the runs of every piece that continues it, piece
+// after piece, in one allocation, and closes the pieces.
+DWORD MergeChain(NtfsAttribute* Attribute, PieceIndex* Pieces)
+{
+    std::vector<NtfsAttribute*> Chain;
+    uint64_t Total = Attribute->RunCount;
+    uint64_t HighestVcn = Attribute->HighestVcn;
+    while (NtfsAttribute* Piece = Pieces->Take(Attribute, HighestVcn)) {
+        if (!TryResize(&Chain, Chain.size() + 1))
+            return ERROR_OUTOFMEMORY;
+        Chain.back() = Piece;
+        Total += Piece->RunCount;
+        HighestVcn = Piece->HighestVcn;
+    }
+    if (Chain.empty())
+        return ERROR_SUCCESS;
+    if (Total > 0xFFFFFFFFull)
+        return ERROR_INVALID_DATA;
+    if (Total != Attribute->RunCount) {
+        NtfsRun* Runs = static_cast<NtfsRun*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Total) * sizeof(NtfsRun)));
+        if (Runs == nullptr)
+            return ERROR_OUTOFMEMORY;
+        size_t Count = Attribute->RunCount;
+        if (Count != 0)
+            memcpy(Runs, Attribute->Runs, Count * sizeof(NtfsRun));
+        for (NtfsAttribute* Piece : Chain) {
+            if (Piece->RunCount != 0)
+                memcpy(Runs + Count, Piece->Runs, Piece->RunCount * sizeof(NtfsRun));
+            Count += Piece->RunCount;
+        }
+        if (Attribute->Runs != nullptr)
+            HeapFree(GetProcessHeap(), 0, Attribute->Runs);
+        Attribute->Runs = Runs;
+        Attribute->RunCount = static_cast<uint32_t>(Total);
+    }
+    Attribute->HighestVcn = HighestVcn;
+    for (NtfsAttribute* Piece : Chain) {
+        DWORD Error = NtfsAttribute_Close(Piece);
+        NTFS_ASSERT(Error != ERROR_FILE_NOT_FOUND);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 DWORD NtfsFile_MergeAttributes(NtfsFile* FileHandle, uint32_t Index)
 {
     if (FileHandle == nullptr || Index > 1)
         return ERROR_INVALID_PARAMETER;
+    PieceIndex Pieces;
+    if (!Pieces.Build(FileHandle, Index))
+        return ERROR_OUTOFMEMORY;
     uint32_t Slots = FileHandle->AttributeSlots[Index];
     for (uint32_t Slot = 0; Slot < Slots; Slot++) {
         NtfsAttribute* Attribute = FileHandle->AttributeList[Index][Slot];
         if (Attribute == nullptr || Attribute->LowestVcn != 0)
             continue;
-        DWORD Error = NtfsAttribute_MergeAll(Attribute);
+        DWORD Error = MergeChain(Attribute, &Pieces);
         if (Error != ERROR_SUCCESS)
             return Error;
     }
@@ -218,15 +395,12 @@ DWORD NtfsFile_MergeAttributes(NtfsFile* FileHandle, uint32_t Index)
 
 DWORD NtfsAttribute_MergeAll(NtfsAttribute* AttributeHandle)
 {
-    if (!NtfsAttribute_IsValid(AttributeHandle))
+    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->FileHandle == nullptr)
         return ERROR_INVALID_PARAMETER;
-    while (true) {
-        DWORD Error = NtfsAttribute_MergeNext(AttributeHandle);
-        if (Error == ERROR_FILE_NOT_FOUND)
-            return ERROR_SUCCESS;
-        if (Error != ERROR_SUCCESS)
-            return Error;
-    }
+    PieceIndex Pieces;
+    if (!Pieces.Build(AttributeHandle->FileHandle, AttributeHandle->Index))
+        return ERROR_OUTOFMEMORY;
+    return MergeChain(AttributeHandle, &Pieces);
 }
 
 // Appends the runs of the piece that continues this attribute (same type and
@@ -304,6 +478,7 @@ DWORD NtfsFile_AddAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle
         TmpFileHandle->AttributeSlots[Index] = Slots + ATTRIBUTE_SLOT_GROWTH;
     }
     TmpFileHandle->AttributeList[Index][Free] = AttributeHandle;
+    AttributeHandle->Slot = Free;
     TmpFileHandle->AttributeCount[Index]++;
     TmpFileHandle->FirstFreeHint[Index] = Free + 1;
     return ERROR_SUCCESS;
@@ -313,15 +488,21 @@ DWORD NtfsFile_DelAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle
 {
     if (!NtfsFile_IsValid(FileHandle) || AttributeHandle == nullptr || Index >= 2)
         return ERROR_INVALID_PARAMETER;
-    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++) {
-        if (FileHandle->AttributeList[Index][Slot] == AttributeHandle) {
-            FileHandle->AttributeList[Index][Slot] = nullptr;
-            FileHandle->AttributeCount[Index]--;
-            if (Slot < FileHandle->FirstFreeHint[Index])
-                FileHandle->FirstFreeHint[Index] = Slot;
-            return ERROR_SUCCESS;
-        }
-    }
+    auto Remove = [&](uint32_t Slot) {
+        FileHandle->AttributeList[Index][Slot] = nullptr;
+        FileHandle->AttributeCount[Index]--;
+        if (Slot < FileHandle->FirstFreeHint[Index])
+            FileHandle->FirstFreeHint[Index] = Slot;
+        return ERROR_SUCCESS;
+    };
+    // The handle's own slot first: closing thousands of merged pieces must
+    // not scan the list for each.
+    uint32_t Hint = AttributeHandle->Slot;
+    if (Hint < FileHandle->AttributeSlots[Index] && FileHandle->AttributeList[Index][Hint] == AttributeHandle)
+        return Remove(Hint);
+    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++)
+        if (FileHandle->AttributeList[Index][Slot] == AttributeHandle)
+            return Remove(Slot);
     return ERROR_INVALID_PARAMETER;
 }
 

@@ -34,6 +34,19 @@ bool SameText(const char16_t* Text1, const char16_t* Text2)
     return Text1[i] == Text2[i];
 }
 
+int CompareText(const char16_t* Text1, const char16_t* Text2)
+{
+    if (Text1 == nullptr || Text2 == nullptr)
+        return Text1 == Text2 ? 0 : (Text1 == nullptr ? -1 : 1);
+    for (size_t k = 0;; k++) {
+        // char16_t is unsigned, and the terminator (0) sorts below every unit.
+        if (Text1[k] != Text2[k])
+            return Text1[k] < Text2[k] ? -1 : 1;
+        if (Text1[k] == 0)
+            return 0;
+    }
+}
+
 void StoreLe16(uint8_t* Destination, uint16_t Value)
 {
     Destination[0] = static_cast<uint8_t>(Value);

@@ -76,6 +76,9 @@ private:
 
 // Exact, case-sensitive equality of two NUL-terminated UTF-16 strings.
 bool SameText(const char16_t* Text1, const char16_t* Text2);
+// Code-unit order of two NUL-terminated UTF-16 strings, where no string (null)
+// sorts before every string: negative, 0 or positive.
+int CompareText(const char16_t* Text1, const char16_t* Text2);
 
 // Owns a record under construction and releases it with Release on every
 // path, unless Detach hands it over.

@@ -246,6 +246,175 @@ TEST(FileOpen, FragmentedDataMergesFromThreeRecords)
     }
 }
 
+// Two $DATA streams (unnamed and "s") in one-cluster pieces spread over
+// extension records, their entries interleaved and listed last piece first
+// (the order that makes a slot-by-slot search slowest), near the largest
+// list a file may have; and a stray duplicate of piece 5 listed after the
+// real one, which must stay a handle of its own.
+TEST(FileOpen, ThousandsOfPiecesMergeInVcnOrder)
+{
+    constexpr uint32_t Pieces = 4000; // per stream
+    constexpr uint32_t PerRecord = 12;
+    constexpr uint32_t Records = (2 * Pieces + 1 + PerRecord - 1) / PerRecord;
+    VolumeOptions Options;
+    Options.BytesPerCluster = 512;
+    Options.TotalClusters = 20000;
+    Options.MftRecordCount = 66 + Records;
+    VolumeBuilder Builder(Options);
+    const std::u16string Names[2] = {u"", u"s"};
+    Bytes Content[2];
+    uint64_t DataLcn[2];
+    for (int Stream = 0; Stream < 2; Stream++) {
+        Content[Stream] = Pattern(Pieces * 512 - 100, 9 + Stream);
+        DataLcn[Stream] = Builder.AllocateClusters(Pieces);
+        Builder.WriteClusters(DataLcn[Stream], Content[Stream]);
+    }
+    uint64_t StrayLcn = Builder.AllocateClusters(1);
+    Builder.WriteClusters(StrayLcn, Bytes(512, 0xEE));
+
+    std::vector<Bytes> Entries;
+    uint32_t Number = 0;
+    auto AddPiece = [&](int Stream, uint64_t Vcn, uint64_t Lcn) {
+        uint64_t Segment = 65 + Number / PerRecord;
+        AttributeFields Piece = NonResidentAttribute(TypeData, {{1, static_cast<int64_t>(Lcn)}}, 512,
+                                                     Content[Stream].size(), Names[Stream], 0, Vcn);
+        Piece.Instance = static_cast<uint16_t>(Number++ % PerRecord);
+        Builder.Record(Segment).SetBaseReference(FileReference(64, 1)).Add(Piece);
+        Entries.push_back(AttributeListEntry(TypeData, Names[Stream], Vcn, FileReference(Segment, 1), *Piece.Instance));
+    };
+    for (uint32_t Vcn = Pieces; Vcn-- > 0;)
+        for (int Stream = 0; Stream < 2; Stream++)
+            AddPiece(Stream, Vcn, DataLcn[Stream] + Vcn);
+    AddPiece(0, 5, StrayLcn);
+    Bytes List;
+    for (const Bytes& Entry : Entries)
+        List.insert(List.end(), Entry.begin(), Entry.end());
+    Builder.Record(64)
+        .Add(ResidentAttribute(TypeStandardInformation, Info()))
+        .Add(Builder.StoreNonResident(List, TypeAttributeList));
+
+    Mounted Volume(Builder);
+    ASSERT_EQ(Volume.Error, ERROR_SUCCESS);
+    NtfsFile* File = Volume.Open(64);
+    ASSERT_NE(File, nullptr);
+    EXPECT_EQ(File->AttributeCount[1], 3u) << "two merged streams and the stray duplicate";
+    for (int Stream = 0; Stream < 2; Stream++) {
+        SCOPED_TRACE(Stream);
+        NtfsAttribute* Merged = NtfsFile_FindAttribute(File, TypeData, Stream == 0 ? nullptr : u"s", 1);
+        ASSERT_NE(Merged, nullptr);
+        EXPECT_EQ(Merged->LowestVcn, 0u);
+        EXPECT_EQ(Merged->HighestVcn, Pieces - 1);
+        ASSERT_EQ(Merged->RunCount, Pieces);
+        for (uint32_t Vcn = 0; Vcn < Pieces; Vcn++)
+            ASSERT_EQ(Merged->Runs[Vcn].Lcn, static_cast<int64_t>(DataLcn[Stream] + Vcn)) << Vcn;
+        DWORD Error = 0;
+        EXPECT_EQ(ReadAll(Merged, &Error), Content[Stream]);
+        EXPECT_EQ(Error, ERROR_SUCCESS);
+    }
+}
+
+// Random pieces of two types and two names with colliding and empty VCN
+// ranges (an empty piece ends one before it starts, so one at VCN 0 ends at
+// 2^64 - 1), in random list order, merged by the file open and by a plain
+// model of the rule: each handle starting at VCN 0, in slot order, takes the
+// first other open handle of its type and name that starts one past its end,
+// until there is none.
+TEST(FileOpen, MergeAgreesWithSlotBySlotModel)
+{
+    struct Piece {
+        uint32_t Type;
+        std::u16string Name;
+        uint64_t Low;
+        uint64_t High;
+        std::vector<int64_t> Lcns;
+        bool Open = true;
+    };
+    uint32_t Seed = 12345;
+    auto Random = [&Seed](uint32_t Bound) {
+        Seed = Seed * 1103515245u + 12345u;
+        return (Seed >> 16) % Bound;
+    };
+    for (int Case = 0; Case < 60; Case++) {
+        SCOPED_TRACE(Case);
+        std::vector<Piece> Pieces(8 + Random(16));
+        for (size_t i = 0; i < Pieces.size(); i++) {
+            Piece& Item = Pieces[i];
+            Item.Type = Random(4) == 0 ? TypeBitmap : TypeData;
+            Item.Name.assign(Random(3) == 0 ? 1 : 0, u's');
+            Item.Low = Random(5);
+            uint64_t Length = Random(3);
+            Item.High = Item.Low + Length - 1;
+            if (Length != 0)
+                Item.Lcns.push_back(static_cast<int64_t>(100 + 4 * i));
+        }
+
+        VolumeOptions Options;
+        Options.BytesPerCluster = 512;
+        Options.TotalClusters = 400;
+        Options.MftRecordCount = 72;
+        VolumeBuilder Builder(Options);
+        Bytes List;
+        for (size_t i = 0; i < Pieces.size(); i++) {
+            const Piece& Item = Pieces[i];
+            std::vector<RunEntry> Runs;
+            if (!Item.Lcns.empty())
+                Runs.push_back({Item.High - Item.Low + 1, Item.Lcns[0]});
+            AttributeFields Fields = NonResidentAttribute(Item.Type, Runs, 512, 2048, Item.Name, 0, Item.Low);
+            uint64_t Segment = 65 + i / 4;
+            Fields.Instance = static_cast<uint16_t>(i % 4);
+            Builder.Record(Segment).SetBaseReference(FileReference(64, 1)).Add(Fields);
+            Bytes Entry = AttributeListEntry(Item.Type, Item.Name, Item.Low, FileReference(Segment, 1), *Fields.Instance);
+            List.insert(List.end(), Entry.begin(), Entry.end());
+        }
+        Builder.Record(64)
+            .Add(ResidentAttribute(TypeStandardInformation, Info()))
+            .Add(ResidentAttribute(TypeAttributeList, List));
+
+        for (Piece& Item : Pieces) {
+            if (!Item.Open || Item.Low != 0)
+                continue;
+            while (true) {
+                Piece* Next = nullptr;
+                for (Piece& Other : Pieces)
+                    if (&Other != &Item && Other.Open && Other.Type == Item.Type && Other.Name == Item.Name &&
+                        Other.Low == Item.High + 1) {
+                        Next = &Other;
+                        break;
+                    }
+                if (Next == nullptr)
+                    break;
+                Item.Lcns.insert(Item.Lcns.end(), Next->Lcns.begin(), Next->Lcns.end());
+                Item.High = Next->High;
+                Next->Open = false;
+            }
+        }
+
+        Mounted Volume(Builder);
+        ASSERT_EQ(Volume.Error, ERROR_SUCCESS);
+        NtfsFile* File = Volume.Open(64);
+        ASSERT_NE(File, nullptr);
+        std::vector<const Piece*> Expected;
+        for (const Piece& Item : Pieces)
+            if (Item.Open)
+                Expected.push_back(&Item);
+        std::vector<NtfsAttribute*> Got;
+        for (uint32_t Slot = 0; Slot < File->AttributeSlots[1]; Slot++)
+            if (File->AttributeList[1][Slot] != nullptr)
+                Got.push_back(File->AttributeList[1][Slot]);
+        ASSERT_EQ(Got.size(), Expected.size());
+        for (size_t i = 0; i < Got.size(); i++) {
+            EXPECT_EQ(Got[i]->TypeCode, Expected[i]->Type) << i;
+            EXPECT_EQ(Got[i]->Name == nullptr ? u"" : std::u16string(Got[i]->Name), Expected[i]->Name) << i;
+            EXPECT_EQ(Got[i]->LowestVcn, Expected[i]->Low) << i;
+            EXPECT_EQ(Got[i]->HighestVcn, Expected[i]->High) << i;
+            std::vector<int64_t> Lcns;
+            for (uint32_t Run = 0; Run < Got[i]->RunCount; Run++)
+                Lcns.push_back(Got[i]->Runs[Run].Lcn);
+            EXPECT_EQ(Lcns, Expected[i]->Lcns) << i;
+        }
+    }
+}
+
 TEST(FileOpen, DamagedAttributeLists)
 {
     {
