@@ -1,5 +1,6 @@
 #include "volume.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../platform/console.h"
@@ -281,7 +282,14 @@ DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile,
     // The boot sector was read directly, not through the cluster read, so
     // cluster 0 is marked here to put it into the log.
     if (Record->AccessedClusterBitmap != INVALID_HANDLE_VALUE) {
-        Error = BitmapFile_Initialize(Record->AccessedClusterBitmap, Record->TotalClusters);
+        Record->LoggedClusters = Record->TotalClusters;
+        LARGE_INTEGER DeviceSize{};
+        if (GetFileSizeEx(Record->NtVolumeHandle, &DeviceSize) && DeviceSize.QuadPart > 0) {
+            uint64_t DeviceBytes = static_cast<uint64_t>(DeviceSize.QuadPart);
+            uint64_t DeviceClusters = DeviceBytes / Record->BytesPerCluster + (DeviceBytes % Record->BytesPerCluster != 0);
+            Record->LoggedClusters = std::min(Record->TotalClusters, DeviceClusters);
+        }
+        Error = BitmapFile_Initialize(Record->AccessedClusterBitmap, Record->LoggedClusters);
         if (Error != ERROR_SUCCESS)
             return Error;
         Error = BitmapFile_SetBit(Record->AccessedClusterBitmap, 0, TRUE);
@@ -496,8 +504,8 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         Volume->ReadAheadDisabled = true;
 
         uint64_t LastPercent = 0;
-        for (uint64_t Lcn = 0; Lcn < Volume->TotalClusters; Lcn++) {
-            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Volume->TotalClusters);
+        for (uint64_t Lcn = 0; Lcn < Volume->LoggedClusters; Lcn++) {
+            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Volume->LoggedClusters);
             if (Percent > LastPercent) {
                 Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
                 LastPercent = Percent;

@@ -41,6 +41,11 @@ struct NtfsVolume {
     NtfsAttribute* Mft_Bitmap$;     // owned by Mft$
     uint32_t Flags;                 // VOLUME_FLAG_RECORDING
     HANDLE AccessedClusterBitmap;   // ".bmp", recording only
+    // Recording: the clusters the ".bmp" covers. TotalClusters, unless the
+    // device is shorter: clusters past its end can never be read, and a
+    // damaged boot sector claiming billions of clusters must not make the
+    // run write (and the dump walk) a bitmap for all of them.
+    uint64_t LoggedClusters;
     HANDLE AccessedClusterData;     // ".dat"
     HANDLE AccessedClusterIndex;    // ".idx"
     uint64_t* ClusterTable;         // replay: the loaded ".idx"

@@ -257,6 +257,39 @@ TEST(VolumeLog, RecordAndReplay)
     EXPECT_FALSE(Exists(Base + ".bmp"));
 }
 
+// A damaged boot sector claiming 2^40 sectors: the scratch bitmap covers
+// the clusters the image holds, not the 16 GiB the claim would need, and the
+// log still replays.
+TEST(VolumeLog, BitmapCoversNoMoreThanTheDevice)
+{
+    TempDir Dir;
+    VolumeBuilder Builder(4096, 256);
+    testimage::Put64(Builder.Boot(), 0x28, 1ull << 40);
+    Bytes Image = Builder.Build();
+    std::string Base = Dir / "log";
+    {
+        OpenImage Recording(Image, Base);
+        ASSERT_EQ(Recording.Error, ERROR_SUCCESS);
+        EXPECT_EQ(Recording.Volume->TotalClusters, 1ull << 37);
+        EXPECT_EQ(Recording.Volume->LoggedClusters, 256u);
+        std::vector<uint8_t> Cluster(4096);
+        ASSERT_EQ(NtfsVolume_ReadClusters(Recording.Volume, 255, 1, Cluster.data()), ERROR_SUCCESS);
+        EXPECT_NE(NtfsVolume_ReadClusters(Recording.Volume, 256, 1, Cluster.data()), ERROR_SUCCESS);
+        ConsoleCapture Capture;
+        ASSERT_EQ(NtfsVolume_DumpLog(Recording.Volume), ERROR_SUCCESS);
+        EXPECT_NE(Capture.Text().find("\r99 percent is done    \n"), std::string::npos);
+    }
+    Bytes Index = ReadBytes(Base + ".idx");
+    ASSERT_GE(Index.size(), 16u);
+    EXPECT_EQ(testimage::Get64(Index, Index.size() - 8), 255u);
+    OpenResult Replay = OpenVolume("", Base);
+    ASSERT_EQ(Replay.Error, ERROR_SUCCESS);
+    std::vector<uint8_t> Buffer(4096);
+    EXPECT_EQ(NtfsVolume_ReadClusters(Replay.Volume, 255, 1, Buffer.data()), ERROR_SUCCESS);
+    EXPECT_EQ(Bytes(Buffer.begin(), Buffer.end()), ClusterOf(Image, 255, 4096));
+    NtfsVolume_Close(Replay.Volume);
+}
+
 TEST(VolumeLog, ReplayRefusesDamagedLogs)
 {
     TempDir Dir;
