@@ -35,27 +35,6 @@ private:
     std::string Sink_;
 };
 
-// Opens a volume over Image as a memory file, for the lifetime of the holder;
-// Image must outlive it.
-class MemoryVolume {
-public:
-    explicit MemoryVolume(const Bytes& Image)
-    {
-        if (Image.empty())
-            return;
-        Platform_AddMemoryFile(u"fuzz:volume", Image.data(), Image.size());
-        if (NtfsVolume_Open(u"fuzz:volume", nullptr, &Volume, 0) != ERROR_SUCCESS)
-            Volume = nullptr;
-    }
-    ~MemoryVolume()
-    {
-        if (Volume != nullptr)
-            NtfsVolume_Close(Volume);
-        Platform_RemoveMemoryFile(u"fuzz:volume");
-    }
-    NtfsVolume* Volume = nullptr;
-};
-
 // Reads every attribute value of both lists, a bounded amount of each.
 void ReadEverything(NtfsFile* File)
 {
@@ -89,33 +68,94 @@ void ExerciseFile(NtfsVolume* Volume, uint64_t Reference)
     NtfsFile_Close(File);
 }
 
-// A small volume whose records 64 to 66 the targets replace.
-const Bytes& BaseImage()
-{
-    static const Bytes Image = [] {
-        testimage::VolumeBuilder Builder(4096, 128, 80);
-        Builder.Record(64).Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
-                                                            testimage::StandardInformation()));
-        Builder.Record(65);
-        Builder.Record(66);
-        return Builder.Build();
-    }();
-    return Image;
-}
+// The volume every target but the whole run works on (4 KiB clusters, 512
+// of them, 80 records), built once. An input's records and clusters are laid
+// over it and taken off again when the input is done, so that no input pays
+// for building and allocating a whole volume.
+class Overlay {
+public:
+    Overlay() : Image_(Base()) {}
+    Overlay(const Overlay&) = delete;
+    Overlay& operator=(const Overlay&) = delete;
+    ~Overlay()
+    {
+        for (size_t i = Undos_.size(); i > 0; i--)
+            memcpy(Image_.data() + Undos_[i - 1].first, Undos_[i - 1].second.data(), Undos_[i - 1].second.size());
+    }
 
-uint64_t RecordOffset(uint64_t Segment)
-{
-    static const uint64_t MftOffset = testimage::VolumeBuilder(4096, 128, 80).RecordOffset(0);
-    return MftOffset + Segment * 1024;
-}
+    // Writes Length bytes at Offset, cut at the end of the image.
+    void Write(uint64_t Offset, const uint8_t* Data, size_t Length)
+    {
+        if (Offset >= Image_.size() || Length == 0)
+            return;
+        Length = std::min<size_t>(Length, Image_.size() - Offset);
+        Undos_.emplace_back(Offset, Bytes(Image_.begin() + static_cast<long>(Offset),
+                                          Image_.begin() + static_cast<long>(Offset + Length)));
+        memcpy(Image_.data() + Offset, Data, Length);
+    }
+    void WriteClusters(uint64_t Lcn, const Bytes& Data) { Write(Lcn * 4096, Data.data(), Data.size()); }
+    // Record Segment as the builder lays it out, with its update sequence;
+    // false when its attributes do not fit in a record.
+    bool WriteRecord(const testimage::RecordBuilder& Record)
+    try {
+        Bytes Built = Record.BuildProtected();
+        Write(RecordOffset(Record.Segment()), Built.data(), Built.size());
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+    static uint64_t RecordOffset(uint64_t Segment)
+    {
+        static const uint64_t MftOffset = testimage::VolumeBuilder(4096, 512, 80).RecordOffset(0);
+        return MftOffset + Segment * 1024;
+    }
+    const Bytes& Image() const { return Image_; }
 
-// The image with a compressed or plain $DATA of Clusters clusters stored at
-// LCN 300 onwards in record 64, holding Stored.
-// Empty when the builder refuses the layout (a run list too long for a
-// record, say).
-Bytes ImageWithData(const Bytes& Stored, const Bytes& MappingPairs, uint64_t Clusters, bool Compressed)
-try {
-    testimage::VolumeBuilder Builder(4096, 512, 80);
+private:
+    // Records 64 to 66 are in use; 64 holds a $STANDARD_INFORMATION.
+    static Bytes& Base()
+    {
+        static Bytes Image = [] {
+            testimage::VolumeBuilder Builder(4096, 512, 80);
+            Builder.Record(64).Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
+                                                                testimage::StandardInformation()));
+            Builder.Record(65);
+            Builder.Record(66);
+            return Builder.Build();
+        }();
+        return Image;
+    }
+
+    Bytes& Image_;
+    std::vector<std::pair<uint64_t, Bytes>> Undos_;
+};
+
+// Opens a volume over Image as a memory file, for the lifetime of the holder;
+// Image must outlive it.
+class MemoryVolume {
+public:
+    explicit MemoryVolume(const Bytes& Image)
+    {
+        if (Image.empty())
+            return;
+        Platform_AddMemoryFile(u"fuzz:volume", Image.data(), Image.size());
+        if (NtfsVolume_Open(u"fuzz:volume", nullptr, &Volume, 0) != ERROR_SUCCESS)
+            Volume = nullptr;
+    }
+    ~MemoryVolume()
+    {
+        if (Volume != nullptr)
+            NtfsVolume_Close(Volume);
+        Platform_RemoveMemoryFile(u"fuzz:volume");
+    }
+    NtfsVolume* Volume = nullptr;
+};
+
+// Lays over the base volume a compressed or plain $DATA of Clusters clusters
+// in record 64, stored at LCN 300 onwards and holding Stored; false when the
+// record cannot hold the run list.
+bool LayData(Overlay* Volume, const Bytes& Stored, const Bytes& MappingPairs, uint64_t Clusters, bool Compressed)
+{
     testimage::AttributeFields Data;
     Data.Type = testimage::TypeData;
     Data.NonResident = true;
@@ -128,14 +168,12 @@ try {
         Data.CompressionUnit = 4;
         Data.Flags = testimage::AttrFlagCompressed;
     }
-    Builder.Record(64)
-        .Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
-                                          testimage::StandardInformation(Compressed ? 0x800 : 0)))
+    testimage::RecordBuilder Record(64);
+    Record.Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
+                                            testimage::StandardInformation(Compressed ? 0x800 : 0)))
         .Add(Data);
-    Builder.WriteClusters(300, Stored);
-    return Builder.Build();
-} catch (const std::exception&) {
-    return Bytes();
+    Volume->WriteClusters(300, Stored);
+    return Volume->WriteRecord(Record);
 }
 
 } // namespace
@@ -143,12 +181,10 @@ try {
 void Record(const uint8_t* Data, size_t Size)
 {
     Quiet Silence;
-    Bytes Image = BaseImage();
-    for (size_t i = 0; i < 3 && i * 1024 < Size; i++) {
-        size_t Length = std::min<size_t>(1024, Size - i * 1024);
-        memcpy(Image.data() + RecordOffset(64 + i), Data + i * 1024, Length);
-    }
-    MemoryVolume Mounted(Image);
+    Overlay Volume;
+    for (size_t i = 0; i < 3 && i * 1024 < Size; i++)
+        Volume.Write(Overlay::RecordOffset(64 + i), Data + i * 1024, std::min<size_t>(1024, Size - i * 1024));
+    MemoryVolume Mounted(Volume.Image());
     if (Mounted.Volume == nullptr)
         return;
     ExerciseFile(Mounted.Volume, 64);
@@ -169,8 +205,10 @@ void RunList(const uint8_t* Data, size_t Size)
     if (Clusters == 0 || Clusters > 4096)
         return;
     Bytes Pairs(Data, Data + Available);
-    Bytes Image = ImageWithData(Bytes(4096, 0x5A), Pairs, Clusters, false);
-    MemoryVolume Mounted(Image);
+    Overlay Volume;
+    if (!LayData(&Volume, Bytes(4096, 0x5A), Pairs, Clusters, false))
+        return;
+    MemoryVolume Mounted(Volume.Image());
     if (Mounted.Volume != nullptr)
         ExerciseFile(Mounted.Volume, 64);
 }
@@ -192,8 +230,10 @@ void Lznt1(const uint8_t* Data, size_t Size)
         return;
     Bytes Clusters(Data, Data + Stored);
     std::vector<testimage::RunEntry> Runs = {{StoredClusters, 300}, {16 - StoredClusters, 0, true}, {16, 400}};
-    Bytes Image = ImageWithData(Clusters, testimage::EncodeMappingPairs(Runs), 32, true);
-    MemoryVolume Mounted(Image);
+    Overlay Volume;
+    if (!LayData(&Volume, Clusters, testimage::EncodeMappingPairs(Runs), 32, true))
+        return;
+    MemoryVolume Mounted(Volume.Image());
     if (Mounted.Volume != nullptr)
         ExerciseFile(Mounted.Volume, 64);
 }
@@ -209,27 +249,23 @@ void Index(const uint8_t* Data, size_t Size)
     Bytes Root(Data + 2, Data + 2 + RootSize);
     Bytes Blocks(Data + 2 + RootSize, Data + Size);
     uint64_t BlockClusters = (Blocks.size() + 4095) / 4096;
-    Bytes Image;
-    try {
-        testimage::VolumeBuilder Builder(4096, 512, 80);
-        std::u16string IndexName(Name);
-        testimage::RecordBuilder& Record = Builder.Record(64);
-        Record.Add(testimage::ResidentAttribute(testimage::TypeStandardInformation, testimage::StandardInformation()))
-            .Add(testimage::ResidentAttribute(testimage::TypeFileName,
-                                              testimage::FileName(testimage::FileReference(5, 5), u"d", true,
-                                                                  testimage::NamespaceWin32, 0, 0, 0x10000000)))
-            .Add(testimage::ResidentAttribute(testimage::TypeIndexRoot, Root, IndexName));
-        if (BlockClusters != 0 && BlockClusters <= 64) {
-            Builder.WriteClusters(300, Blocks);
-            Record.Add(testimage::NonResidentAttribute(testimage::TypeIndexAllocation, {{BlockClusters, 300}}, 4096,
-                                                       BlockClusters * 4096, IndexName))
-                .Add(testimage::ResidentAttribute(testimage::TypeBitmap, Bytes(8, 0xFF), IndexName));
-        }
-        Image = Builder.Build();
-    } catch (const std::exception&) {
-        return;
+    Overlay Volume;
+    std::u16string IndexName(Name);
+    testimage::RecordBuilder Record(64);
+    Record.Add(testimage::ResidentAttribute(testimage::TypeStandardInformation, testimage::StandardInformation()))
+        .Add(testimage::ResidentAttribute(testimage::TypeFileName,
+                                          testimage::FileName(testimage::FileReference(5, 5), u"d", true,
+                                                              testimage::NamespaceWin32, 0, 0, 0x10000000)))
+        .Add(testimage::ResidentAttribute(testimage::TypeIndexRoot, Root, IndexName));
+    if (BlockClusters != 0 && BlockClusters <= 64) {
+        Volume.WriteClusters(300, Blocks);
+        Record.Add(testimage::NonResidentAttribute(testimage::TypeIndexAllocation, {{BlockClusters, 300}}, 4096,
+                                                   BlockClusters * 4096, IndexName))
+            .Add(testimage::ResidentAttribute(testimage::TypeBitmap, Bytes(8, 0xFF), IndexName));
     }
-    MemoryVolume Mounted(Image);
+    if (!Volume.WriteRecord(Record))
+        return;
+    MemoryVolume Mounted(Volume.Image());
     if (Mounted.Volume == nullptr)
         return;
     NtfsFile* File = nullptr;
