@@ -98,6 +98,49 @@ DWORD CheckGeometry(const NtfsVolume* Volume)
     return ERROR_SUCCESS;
 }
 
+// Reads the scratch bitmap a block at a time for the dump's walk over every
+// cluster: one one-byte read per cluster would cost a system call per
+// cluster, minutes on a volume of terabytes. The answers, and the error of a
+// bitmap shorter than the walk, are those of BitmapFile_TestBit.
+class BitmapBlocks {
+public:
+    explicit BitmapBlocks(HANDLE File) : File_(File) {}
+
+    DWORD Test(uint64_t Cluster, BOOLEAN* IsSet)
+    {
+        uint64_t Byte = Cluster / 8;
+        if (Byte < Start_ || Byte - Start_ >= Valid_) {
+            DWORD Error = Fill(Byte);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+        *IsSet = (Block_[Byte - Start_] & (1u << (Cluster % 8))) != 0 ? 1 : 0;
+        return ERROR_SUCCESS;
+    }
+
+private:
+    DWORD Fill(uint64_t Byte)
+    {
+        Start_ = Byte;
+        Valid_ = 0;
+        DWORD Error = SetFilePosition(File_, Byte);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        DWORD Done = 0;
+        if (!ReadFile(File_, Block_, sizeof(Block_), &Done, nullptr))
+            return LastErrorOfFailedCall();
+        if (Done == 0)
+            return ERROR_READ_FAULT;
+        Valid_ = Done;
+        return ERROR_SUCCESS;
+    }
+
+    HANDLE File_;
+    uint8_t Block_[65536];
+    uint64_t Start_ = 0;
+    uint64_t Valid_ = 0;
+};
+
 // Replay: loads the ".idx" file into the cluster table and takes the geometry
 // from the boot sector at the start of the ".dat" file. The log's cluster size
 // is implied by the two file sizes and must match the boot sector's.
@@ -503,15 +546,24 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         // The images are read again now, not taken from what the run saw.
         Volume->ReadAheadDisabled = true;
 
+        uint64_t Total = Volume->LoggedClusters;
         uint64_t LastPercent = 0;
-        for (uint64_t Lcn = 0; Lcn < Volume->LoggedClusters; Lcn++) {
-            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Volume->LoggedClusters);
-            if (Percent > LastPercent) {
+        // The first cluster whose percentage exceeds LastPercent, so that the
+        // walk divides only when the line changes.
+        auto NextLine = [Total](uint64_t Percent) {
+            return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total + 99) / 100);
+        };
+        uint64_t NextPercentAt = NextLine(0);
+        BitmapBlocks Bitmap(Volume->AccessedClusterBitmap);
+        for (uint64_t Lcn = 0; Lcn < Total; Lcn++) {
+            if (Lcn >= NextPercentAt) {
+                uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Total);
                 Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
                 LastPercent = Percent;
+                NextPercentAt = NextLine(LastPercent);
             }
             BOOLEAN IsSet = 0;
-            Error = BitmapFile_TestBit(Volume->AccessedClusterBitmap, Lcn, &IsSet);
+            Error = Bitmap.Test(Lcn, &IsSet);
             if (Error != ERROR_SUCCESS)
                 break;
             if (!IsSet)

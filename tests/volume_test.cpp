@@ -2,6 +2,8 @@
 // the scratch bitmap, the log dump and replay.
 #include <cstring>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "image_builder.h"
@@ -288,6 +290,41 @@ TEST(VolumeLog, BitmapCoversNoMoreThanTheDevice)
     EXPECT_EQ(NtfsVolume_ReadClusters(Replay.Volume, 255, 1, Buffer.data()), ERROR_SUCCESS);
     EXPECT_EQ(Bytes(Buffer.begin(), Buffer.end()), ClusterOf(Image, 255, 4096));
     NtfsVolume_Close(Replay.Volume);
+}
+
+// A bitmap longer than one block of the dump's reads (600,000 clusters: a
+// sparse 2.3 GiB image whose clusters past the builder's are zeros): the
+// clusters on both sides of the block boundary and the last one are logged.
+TEST(VolumeLog, DumpWalksBitmapsOfSeveralBlocks)
+{
+    TempDir Dir;
+    constexpr uint64_t Clusters = 600000;
+    VolumeBuilder Builder(4096, 256);
+    testimage::Put64(Builder.Boot(), 0x28, Clusters * 8);
+    std::string Path = Dir / "sparse.img";
+    WriteBytes(Path, Builder.Build());
+    ASSERT_EQ(truncate(Path.c_str(), static_cast<off_t>(Clusters * 4096)), 0);
+    std::u16string Name = Wide(Path);
+    std::u16string Log = Wide(Dir / "log");
+    NtfsVolume* Volume = nullptr;
+    {
+        ConsoleCapture Quiet;
+        ASSERT_EQ(NtfsVolume_Open(Name.c_str(), Log.c_str(), &Volume, 0), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(Volume->LoggedClusters, Clusters);
+    const uint64_t Reads[] = {524287, 524288, Clusters - 1};
+    std::vector<uint8_t> Cluster(4096);
+    for (uint64_t Lcn : Reads)
+        ASSERT_EQ(NtfsVolume_ReadClusters(Volume, Lcn, 1, Cluster.data()), ERROR_SUCCESS);
+    {
+        ConsoleCapture Quiet;
+        ASSERT_EQ(NtfsVolume_DumpLog(Volume), ERROR_SUCCESS);
+    }
+    NtfsVolume_Close(Volume);
+    Bytes Index = ReadBytes(Dir / "log.idx");
+    ASSERT_GE(Index.size(), 32u);
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_EQ(testimage::Get64(Index, Index.size() - 24 + 8 * i), Reads[i]);
 }
 
 TEST(VolumeLog, ReplayRefusesDamagedLogs)
