@@ -6,7 +6,7 @@
 # tests/fuzz/regressions/TARGET/.
 #
 #   bash tests/fuzz/run.sh [SECONDS [TARGET...]]
-# Long runs: FUZZ_JOBS=2 bash tests/fuzz/run.sh 3600 (two targets at a time)
+# Long runs: FUZZ_JOBS=2 bash tests/fuzz/run.sh 1800 (two targets at a time)
 # Each target prints its executions, coverage (the edges and features it
 # reached), the execution at which it last reached new edges, its corpus size
 # and its slowest input; inputs slower than a second are saved as slow-unit-*
