@@ -20,6 +20,8 @@ for source in src/attr.cpp src/file.cpp src/main.cpp src/ntfstool.cpp src/volume
   fi
   objects+=("$object")
 done
+# The seed maker for what the real images cannot give (no sanitizers needed).
+clang++ -std=c++20 -O1 tests/fuzz/make_seeds.cpp tests/image_builder.cpp -o "$out/make_seeds"
 for target in Record RunList Lznt1 Index SecurityDescriptor WholeRun Replay; do
   name=$(echo "$target" | tr '[:upper:]' '[:lower:]')
   clang++ "${flags[@]}" -fsanitize=fuzzer -DKORVEX_FUZZ_TARGET="$target" tests/fuzz/entry.cpp "${objects[@]}" \
