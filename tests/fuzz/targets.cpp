@@ -64,6 +64,15 @@ void ExerciseFile(NtfsVolume* Volume, uint64_t Reference)
     NtfsFile_Print(File);
     NtfsFile_PrintFullName(File);
     ReadEverything(File);
+    // The unnamed $DATA as a read of the file picks it: the base record's
+    // piece, or the merged handle when that piece does not map the value.
+    if (NtfsAttribute* Data = NtfsFile_FindDataAttribute(File, ATTRIBUTE_DATA, nullptr)) {
+        std::vector<uint8_t> Buffer(4096);
+        uint32_t Got = 0;
+        uint64_t Length = NtfsAttribute_GetValueLength(Data);
+        NtfsAttribute_Read(Data, Length > Buffer.size() ? Length - Buffer.size() : 0, static_cast<uint32_t>(Buffer.size()),
+                           Buffer.data(), &Got);
+    }
     ListDirectoryIfDirectory(File);
     NtfsFile_Close(File);
 }
