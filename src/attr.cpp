@@ -1224,16 +1224,6 @@ void RestorePosition(NtfsIndex* Index, NtfsIndex* Saved)
     Saved->Depth = 0;
 }
 
-// Frees the path of a saved position on every way out of a seek.
-class SavedPosition {
-public:
-    SavedPosition() = default;
-    SavedPosition(const SavedPosition&) = delete;
-    SavedPosition& operator=(const SavedPosition&) = delete;
-    ~SavedPosition() { FreePath(&Index); }
-    NtfsIndex Index{};
-};
-
 } // namespace
 
 uint8_t* NtfsIndexNode_Data(NtfsIndexNode* Node)
@@ -1503,7 +1493,8 @@ DWORD NtfsIndex_Seek(NtfsIndex* Index, const void* Key, uint32_t KeyLength)
         }
     }
 
-    SavedPosition Saved;
+    // The position before the seek, freed on every way out.
+    IndexHolder Saved;
     DWORD Error = CopyPosition(Index, &Saved.Index);
     if (Error != ERROR_SUCCESS)
         return Error;

@@ -239,6 +239,15 @@ DWORD NtfsIndex_Open(NtfsFile* File, const char16_t* IndexName, NtfsIndex* Index
 // Frees every node of the path; the index is then empty. Safe on a
 // zero-filled record. ERROR_INVALID_PARAMETER for no index.
 DWORD NtfsIndex_Release(NtfsIndex* Index);
+// A cursor released on every way out of its scope.
+class IndexHolder {
+public:
+    IndexHolder() = default;
+    IndexHolder(const IndexHolder&) = delete;
+    IndexHolder& operator=(const IndexHolder&) = delete;
+    ~IndexHolder() { NtfsIndex_Release(&Index); }
+    NtfsIndex Index{};
+};
 // Copies the next entry in key order (header, key and data) into Buffer: the
 // first *Size bytes of it when the entry is longer. *Size receives the
 // entry's full length. ERROR_FILE_NOT_FOUND when no entry is left.

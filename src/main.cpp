@@ -305,15 +305,6 @@ namespace {
 // The fixed part of the value and the first name character.
 constexpr uint32_t FileNameProbeLength = FileNameNameOffset + 2;
 
-// Releases the cursor on every way out of the listing.
-class IndexHolder {
-public:
-    IndexHolder() = default;
-    IndexHolder(const IndexHolder&) = delete;
-    IndexHolder& operator=(const IndexHolder&) = delete;
-    ~IndexHolder() { NtfsIndex_Release(&Index); }
-    NtfsIndex Index{};
-};
 
 // Lines are gathered as UTF-8 and printed a batch at a time: a printer call
 // and a conversion per line would cost more than reading the index. A name

@@ -185,6 +185,17 @@ bool LayData(Overlay* Volume, const Bytes& Stored, const Bytes& MappingPairs, ui
     return Volume->WriteRecord(Record);
 }
 
+// LayData, then the file of record 64 exercised whole.
+void ExerciseData(const Bytes& Stored, const Bytes& MappingPairs, uint64_t Clusters, bool Compressed)
+{
+    Overlay Volume;
+    if (!LayData(&Volume, Stored, MappingPairs, Clusters, Compressed))
+        return;
+    MemoryVolume Mounted(Volume.Image());
+    if (Mounted.Volume != nullptr)
+        ExerciseFile(Mounted.Volume, 64);
+}
+
 } // namespace
 
 void Record(const uint8_t* Data, size_t Size)
@@ -213,13 +224,7 @@ void RunList(const uint8_t* Data, size_t Size)
     HeapFree(GetProcessHeap(), 0, Runs);
     if (Clusters == 0 || Clusters > 4096)
         return;
-    Bytes Pairs(Data, Data + Available);
-    Overlay Volume;
-    if (!LayData(&Volume, Bytes(4096, 0x5A), Pairs, Clusters, false))
-        return;
-    MemoryVolume Mounted(Volume.Image());
-    if (Mounted.Volume != nullptr)
-        ExerciseFile(Mounted.Volume, 64);
+    ExerciseData(Bytes(4096, 0x5A), Bytes(Data, Data + Available), Clusters, false);
 }
 
 void Lznt1(const uint8_t* Data, size_t Size)
@@ -239,12 +244,7 @@ void Lznt1(const uint8_t* Data, size_t Size)
         return;
     Bytes Clusters(Data, Data + Stored);
     std::vector<testimage::RunEntry> Runs = {{StoredClusters, 300}, {16 - StoredClusters, 0, true}, {16, 400}};
-    Overlay Volume;
-    if (!LayData(&Volume, Clusters, testimage::EncodeMappingPairs(Runs), 32, true))
-        return;
-    MemoryVolume Mounted(Volume.Image());
-    if (Mounted.Volume != nullptr)
-        ExerciseFile(Mounted.Volume, 64);
+    ExerciseData(Clusters, testimage::EncodeMappingPairs(Runs), 32, true);
 }
 
 void Index(const uint8_t* Data, size_t Size)
@@ -282,27 +282,29 @@ void Index(const uint8_t* Data, size_t Size)
         return;
     if (Data[0] % 3 == 0)
         ListDirectory(File);
-    NtfsIndex Cursor{};
-    if (NtfsIndex_Open(File, Name, &Cursor) == ERROR_SUCCESS) {
-        std::vector<uint8_t> Entry(NtfsIndex_GetEntryBufferSize(&Cursor) + 1);
-        uint32_t KeyLength = Data[0] % 3 == 1 ? 4 : 8;
-        // Keys from the input's own bytes: a seek, then a short walk.
-        for (size_t Probe = 0; Probe + 8 <= std::min<size_t>(Size, 64); Probe += 8) {
-            if (Data[0] % 3 == 0) {
-                uint8_t Key[0x42 + 8] = {};
-                Key[0x40] = 4;
-                memcpy(Key + 0x42, Data + Probe, 8);
-                NtfsIndex_Seek(&Cursor, Key, sizeof(Key));
-            } else {
-                NtfsIndex_Seek(&Cursor, Data + Probe, KeyLength);
-            }
-            for (int Step = 0; Step < 4; Step++) {
-                uint32_t Length = static_cast<uint32_t>(Entry.size());
-                if (NtfsIndex_Next(&Cursor, Entry.data(), &Length) != ERROR_SUCCESS)
-                    break;
+    {
+        IndexHolder Holder;
+        NtfsIndex& Cursor = Holder.Index;
+        if (NtfsIndex_Open(File, Name, &Cursor) == ERROR_SUCCESS) {
+            std::vector<uint8_t> Entry(NtfsIndex_GetEntryBufferSize(&Cursor) + 1);
+            uint32_t KeyLength = Data[0] % 3 == 1 ? 4 : 8;
+            // Keys from the input's own bytes: a seek, then a short walk.
+            for (size_t Probe = 0; Probe + 8 <= std::min<size_t>(Size, 64); Probe += 8) {
+                if (Data[0] % 3 == 0) {
+                    uint8_t Key[0x42 + 8] = {};
+                    Key[0x40] = 4;
+                    memcpy(Key + 0x42, Data + Probe, 8);
+                    NtfsIndex_Seek(&Cursor, Key, sizeof(Key));
+                } else {
+                    NtfsIndex_Seek(&Cursor, Data + Probe, KeyLength);
+                }
+                for (int Step = 0; Step < 4; Step++) {
+                    uint32_t Length = static_cast<uint32_t>(Entry.size());
+                    if (NtfsIndex_Next(&Cursor, Entry.data(), &Length) != ERROR_SUCCESS)
+                        break;
+                }
             }
         }
-        NtfsIndex_Release(&Cursor);
     }
     NtfsFile_Close(File);
 }
