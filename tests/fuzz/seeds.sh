@@ -20,7 +20,7 @@ for record in 78 103 105; do
   dd if="$images/compressed.img" of="$corpus/record/compressed_$record" bs=1024 skip=$((mft * 4 + record)) count=3 status=none
 done
 # Attribute lists over the target's own records 64 to 66.
-build-fuzz/make_seeds "$corpus/record"
+cp tests/fuzz/seeds/record/* "$corpus/record/"
 printf '\x21\x18\x34\x56\x11\x10\xf0\x00' > "$corpus/runlist/negative"
 printf '\x01\x20\x11\x05\x30\x21\x10\x00\x01\x00' > "$corpus/runlist/sparse"
 printf '\x11\x03\x64\x11\x05\x64\x00' > "$corpus/runlist/two"

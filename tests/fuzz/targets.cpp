@@ -1,441 +1,309 @@
+// Every target lays its input over a fixture image held in memory (records,
+// attribute values or clusters), runs whole korvex command lines on it in
+// this process, and puts the image back for the next input.
 #include "targets.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <exception>
 #include <string>
 #include <vector>
 
 #include "../../platform/console.h"
 #include "../../platform/faults.h"
 #include "../../src/attr.h"
-#include "../../src/file.h"
 #include "../../src/main.h"
-#include "../../src/ntfstool.h"
-#include "../../src/volume.h"
-#include "../image_builder.h"
 
 namespace fuzz {
 
 namespace {
 
-using testimage::Bytes;
+using Bytes = std::vector<uint8_t>;
+using Words = std::vector<std::u16string>;
 
-constexpr size_t MaximumRead = 1 << 20;
-// What fits in a record beside the other attributes.
-constexpr size_t MaximumPairs = 600;
-
-// Output goes nowhere; the formatting itself is what is exercised.
-class Quiet {
-public:
-    Quiet() { Console_SetCapture(&Sink_); }
-    ~Quiet() { Console_SetCapture(nullptr); }
-
-private:
-    std::string Sink_;
-};
-
-// Reads every attribute value of both lists, a bounded amount of each.
-void ReadEverything(NtfsFile* File)
+uint64_t Le(const uint8_t* Data, size_t Size)
 {
-    std::vector<uint8_t> Buffer(65536);
-    for (uint32_t Index = 0; Index < 2; Index++) {
-        for (uint32_t Slot = 0; Slot < NtfsFile_GetSlotCount(File, Index); Slot++) {
-            NtfsAttribute* Attribute = NtfsFile_GetSlot(File, Index, Slot);
-            if (Attribute == nullptr)
-                continue;
-            uint64_t Length = NtfsAttribute_GetValueLength(Attribute);
-            for (uint64_t Offset = 0; Offset < Length && Offset < MaximumRead; Offset += Buffer.size()) {
-                uint32_t Got = 0;
-                if (NtfsAttribute_Read(Attribute, Offset, static_cast<uint32_t>(Buffer.size()), Buffer.data(), &Got) !=
-                        ERROR_SUCCESS ||
-                    Got == 0)
-                    break;
-            }
-        }
-    }
+    uint64_t Value = 0;
+    for (size_t Index = Size; Index-- > 0;)
+        Value = Value << 8 | Data[Index];
+    return Value;
 }
 
-void ExerciseFile(NtfsVolume* Volume, uint64_t Reference)
+// One of the fixture images beside the sample image, read once.
+Bytes& Image(const char* Name)
 {
-    NtfsFile* File = nullptr;
-    if (NtfsFile_Open(Volume, Reference, &File) != ERROR_SUCCESS)
-        return;
-    NtfsFile_Print(File);
-    NtfsFile_PrintFullName(File);
-    ReadEverything(File);
-    // The unnamed $DATA as a read of the file picks it: the base record's
-    // piece, or the merged handle when that piece does not map the value.
-    if (NtfsAttribute* Data = NtfsFile_FindDataAttribute(File, ATTRIBUTE_DATA, nullptr)) {
-        std::vector<uint8_t> Buffer(4096);
-        uint32_t Got = 0;
-        uint64_t Length = NtfsAttribute_GetValueLength(Data);
-        NtfsAttribute_Read(Data, Length > Buffer.size() ? Length - Buffer.size() : 0, static_cast<uint32_t>(Buffer.size()),
-                           Buffer.data(), &Got);
+    static std::vector<std::pair<std::string, Bytes>> Loaded;
+    for (auto& [Known, Content] : Loaded)
+        if (Known == Name)
+            return Content;
+    std::string Path = KORVEX_FUZZ_SAMPLE;
+    Path = Path.substr(0, Path.rfind('/') + 1) + Name + ".img";
+    Bytes Content;
+    if (FILE* File = fopen(Path.c_str(), "rb")) {
+        uint8_t Block[65536];
+        for (size_t Got; (Got = fread(Block, 1, sizeof(Block), File)) > 0;)
+            Content.insert(Content.end(), Block, Block + Got);
+        fclose(File);
     }
-    ListDirectoryIfDirectory(File);
-    NtfsFile_Close(File);
+    return Loaded.emplace_back(Name, std::move(Content)).second;
 }
 
-// The volume every target but the whole run works on (4 KiB clusters, 512
-// of them, 80 records), built once. An input's records and clusters are laid
-// over it and taken off again when the input is done, so that no input pays
-// for building and allocating a whole volume.
+// An image with an input laid over it: every write is undone when the input
+// is done, so that no input pays for a fresh copy of the image.
 class Overlay {
 public:
-    Overlay() : Image_(Base()) {}
+    explicit Overlay(const char* Name) : Image_(Image(Name)) {}
     Overlay(const Overlay&) = delete;
     Overlay& operator=(const Overlay&) = delete;
     ~Overlay()
     {
-        for (size_t i = Undos_.size(); i > 0; i--)
-            memcpy(Image_.data() + Undos_[i - 1].first, Undos_[i - 1].second.data(), Undos_[i - 1].second.size());
+        for (size_t Index = Undos_.size(); Index-- > 0;)
+            memcpy(Image_.data() + Undos_[Index].first, Undos_[Index].second.data(), Undos_[Index].second.size());
     }
+    bool Empty() const { return Image_.size() < 0x200; }
+    uint64_t ClusterSize() const { return Le(&Image_[0x0B], 2) * Image_[0x0D]; }
+    uint64_t RecordOffset(uint64_t Record) const { return Le(&Image_[0x30], 8) * ClusterSize() + Record * 1024; }
 
     // Writes Length bytes at Offset, cut at the end of the image.
     void Write(uint64_t Offset, const uint8_t* Data, size_t Length)
     {
-        if (Offset >= Image_.size() || Length == 0)
+        if (Offset >= Image_.size())
             return;
         Length = std::min<size_t>(Length, Image_.size() - Offset);
         Undos_.emplace_back(Offset, Bytes(Image_.begin() + static_cast<long>(Offset),
                                           Image_.begin() + static_cast<long>(Offset + Length)));
         memcpy(Image_.data() + Offset, Data, Length);
     }
-    void WriteClusters(uint64_t Lcn, const Bytes& Data) { Write(Lcn * 4096, Data.data(), Data.size()); }
-    // Record Segment as the builder lays it out, with its update sequence;
-    // false when its attributes do not fit in a record.
-    bool WriteRecord(const testimage::RecordBuilder& Record)
-    try {
-        Bytes Built = Record.BuildProtected();
-        Write(RecordOffset(Record.Segment()), Built.data(), Built.size());
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-    static uint64_t RecordOffset(uint64_t Segment)
+
+    // The record's logical bytes (its update sequence undone), and back.
+    Bytes Record(uint64_t Number) const
     {
-        static const uint64_t MftOffset = testimage::VolumeBuilder(4096, 512, 80).RecordOffset(0);
-        return MftOffset + Segment * 1024;
+        Bytes Logical(Image_.begin() + static_cast<long>(RecordOffset(Number)),
+                      Image_.begin() + static_cast<long>(RecordOffset(Number) + 1024));
+        SwapUpdateSequence(&Logical);
+        return Logical;
     }
-    const Bytes& Image() const { return Image_; }
+    void WriteRecord(uint64_t Number, Bytes Logical)
+    {
+        SwapUpdateSequence(&Logical);
+        Write(RecordOffset(Number), Logical.data(), Logical.size());
+    }
+
+    // Offset in a logical record of its attribute of Type named Name.
+    static size_t FindAttribute(const Bytes& Record, uint32_t Type, const std::u16string& Name)
+    {
+        for (size_t Offset = Le(&Record[0x14], 2); Offset + 0x18 <= Record.size();) {
+            uint64_t Length = Le(&Record[Offset + 4], 4);
+            size_t NameOffset = Offset + Le(&Record[Offset + 0x0A], 2);
+            if (Le(&Record[Offset], 4) == Type && Record[Offset + 9] == Name.size() &&
+                NameOffset + Name.size() * 2 <= Record.size() &&
+                std::equal(Name.begin(), Name.end(), Record.begin() + static_cast<long>(NameOffset),
+                           [](char16_t Unit, uint8_t Low) { return Unit == Low; }))
+                return Offset;
+            if (Length == 0 || Le(&Record[Offset], 4) == 0xFFFFFFFF)
+                break;
+            Offset += Length;
+        }
+        return 0;
+    }
+
+    // Runs korvex's main flow with the image as "fuzz:image".
+    void Run(Words Arguments)
+    {
+        std::string Sink;
+        Console_SetCapture(&Sink);
+        Platform_AddMemoryFile(u"fuzz:image", Image_.data(), Image_.size());
+        RunMain(std::move(Arguments));
+        Platform_RemoveMemoryFile(u"fuzz:image");
+        Console_SetCapture(nullptr);
+    }
+
+    static void RunMain(Words Arguments)
+    {
+        Arguments.insert(Arguments.begin(), u"korvex");
+        std::vector<char16_t*> Pointers;
+        for (std::u16string& Word : Arguments)
+            Pointers.push_back(Word.data());
+        ResetOptions();
+        KorvexMain(static_cast<int>(Pointers.size()), Pointers.data());
+        ResetOptions();
+    }
 
 private:
-    // Records 64 to 66 are in use; 64 holds a $STANDARD_INFORMATION.
-    static Bytes& Base()
+    // The last two bytes of each 512-byte stride trade places with the
+    // update sequence array.
+    static void SwapUpdateSequence(Bytes* Record)
     {
-        static Bytes Image = [] {
-            testimage::VolumeBuilder Builder(4096, 512, 80);
-            Builder.Record(64).Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
-                                                                testimage::StandardInformation()));
-            Builder.Record(65);
-            Builder.Record(66);
-            return Builder.Build();
-        }();
-        return Image;
+        size_t Array = Le(&(*Record)[4], 2);
+        for (size_t Stride = 1; Stride < Le(&(*Record)[6], 2) && Stride <= 2 && Array + Stride * 2 + 2 <= 1024; Stride++)
+            std::swap_ranges(Record->begin() + static_cast<long>(Stride * 512 - 2),
+                             Record->begin() + static_cast<long>(Stride * 512),
+                             Record->begin() + static_cast<long>(Array + Stride * 2));
     }
 
     Bytes& Image_;
     std::vector<std::pair<uint64_t, Bytes>> Undos_;
 };
 
-// Opens a volume over Image as a memory file, for the lifetime of the holder;
-// Image must outlive it.
-class MemoryVolume {
-public:
-    explicit MemoryVolume(const Bytes& Image)
-    {
-        if (Image.empty())
-            return;
-        Platform_AddMemoryFile(u"fuzz:volume", Image.data(), Image.size());
-        if (NtfsVolume_Open(u"fuzz:volume", nullptr, &Volume, 0) != ERROR_SUCCESS)
-            Volume = nullptr;
-    }
-    ~MemoryVolume()
-    {
-        if (Volume != nullptr)
-            NtfsVolume_Close(Volume);
-        Platform_RemoveMemoryFile(u"fuzz:volume");
-    }
-    NtfsVolume* Volume = nullptr;
-};
-
-// Lays over the base volume a compressed or plain $DATA of Clusters clusters
-// in record 64, stored at LCN 300 onwards and holding Stored; false when the
-// record cannot hold the run list.
-bool LayData(Overlay* Volume, const Bytes& Stored, const Bytes& MappingPairs, uint64_t Clusters, bool Compressed)
+std::u16string Hex(const uint8_t* Data, size_t Size)
 {
-    testimage::AttributeFields Data;
-    Data.Type = testimage::TypeData;
-    Data.NonResident = true;
-    Data.HighestVcn = Clusters - 1;
-    Data.AllocatedLength = Clusters * 4096;
-    Data.DataSize = Clusters * 4096 - 123;
-    Data.ValidDataLength = Data.DataSize;
-    Data.MappingPairs = MappingPairs;
-    if (Compressed) {
-        Data.CompressionUnit = 4;
-        Data.Flags = testimage::AttrFlagCompressed;
-    }
-    testimage::RecordBuilder Record(64);
-    Record.Add(testimage::ResidentAttribute(testimage::TypeStandardInformation,
-                                            testimage::StandardInformation(Compressed ? 0x800 : 0)))
-        .Add(Data);
-    Volume->WriteClusters(300, Stored);
-    return Volume->WriteRecord(Record);
+    char Text[20];
+    snprintf(Text, sizeof(Text), "%llx", static_cast<unsigned long long>(Le(Data, Size)));
+    return std::u16string(Text, Text + strlen(Text));
 }
 
-// LayData, then the file of record 64 exercised whole.
-void ExerciseData(const Bytes& Stored, const Bytes& MappingPairs, uint64_t Clusters, bool Compressed)
+// Patches "offset (4 bytes), length (1 byte), bytes" over the sample image;
+// half of them land in the clusters every command reads: the boot sector,
+// the MFT's first records and records 64 to 79, the root directory's
+// security descriptor and index block, the $SDS stream and big.bin.
+void LayPatches(Overlay* Volume, const uint8_t* Data, size_t Size)
 {
-    Overlay Volume;
-    if (!LayData(&Volume, Stored, MappingPairs, Clusters, Compressed))
+    static const uint64_t Hot[] = {0x0, 0x4, 0x5, 0x6, 0x7, 0x14, 0x15, 0x16, 0x17, 0x103, 0x105, 0x108, 0x109, 0x169};
+    for (size_t Position = 0; Position + 5 <= Size;) {
+        uint32_t Where = static_cast<uint32_t>(Le(Data + Position, 4));
+        size_t Length = std::min<size_t>(Data[Position + 4], Size - Position - 5);
+        uint64_t Offset = (Where & 1) != 0 ? Hot[(Where >> 1) % std::size(Hot)] * 4096 + ((Where >> 8) % 4096)
+                                           : (Where >> 1) % (8u << 20);
+        Volume->Write(Offset, Data + Position + 5, Length);
+        Position += 5 + Length;
+    }
+}
+
+// The command lines of a whole run over the patched sample image: the root
+// directory, big.bin's data across a cluster boundary, a named stream, the
+// $Secure listings and the scan.
+const Words WholeRunCommands[] = {
+    {u"-vol", u"fuzz:image", u"-fid", u"5", u"-printfile", u"-fullname", u"-dir"},
+    {u"-vol", u"fuzz:image", u"-fid", u"49", u"-fullname", u"-attribute", u"80", u"", u"-read", u"f80", u"100", u"-dump"},
+    {u"-vol", u"fuzz:image", u"-fid", u"4e", u"-printfile", u"-attribute", u"80", u"author", u"-read", u"0", u"100"},
+    {u"-vol", u"fuzz:image", u"-seid", u"0", u"ffffffff", u"-v", u"-sehash", u"0", u"ffffffffffffffff"},
+    {u"-vol", u"fuzz:image", u"-scanmft", u"0", u"ffffffff"},
+};
+
+void RunOnPatchedSample(const uint8_t* Data, size_t Size, bool EveryCommand)
+{
+    Overlay Volume("sample");
+    if (Volume.Empty())
         return;
-    MemoryVolume Mounted(Volume.Image());
-    if (Mounted.Volume != nullptr)
-        ExerciseFile(Mounted.Volume, 64);
+    LayPatches(&Volume, Data, Size);
+    // One command per input (chosen by the input's size, which the fuzzer
+    // varies freely) keeps executions fast; kept inputs replay through all.
+    for (size_t Which = 0; Which < std::size(WholeRunCommands); Which++)
+        if (EveryCommand || Which == Size % std::size(WholeRunCommands))
+            Volume.Run(WholeRunCommands[Which]);
 }
 
 } // namespace
 
 void Record(const uint8_t* Data, size_t Size)
 {
-    Quiet Silence;
-    Overlay Volume;
-    for (size_t i = 0; i < 3 && i * 1024 < Size; i++)
-        Volume.Write(Overlay::RecordOffset(64 + i), Data + i * 1024, std::min<size_t>(1024, Size - i * 1024));
-    MemoryVolume Mounted(Volume.Image());
-    if (Mounted.Volume == nullptr)
+    Overlay Volume("sample");
+    if (Volume.Empty())
         return;
-    ExerciseFile(Mounted.Volume, 64);
+    for (size_t Index = 0; Index < 3 && Index * 1024 < Size; Index++)
+        Volume.Write(Volume.RecordOffset(0x40 + Index), Data + Index * 1024, std::min<size_t>(1024, Size - Index * 1024));
+    Volume.Run({u"-vol", u"fuzz:image", u"-fid", u"40", u"-printfile", u"-fullname", u"-dir", u"-attribute", u"80", u"",
+                u"-read", u"0", u"30000"});
 }
 
 void RunList(const uint8_t* Data, size_t Size)
 {
-    Quiet Silence;
+    Overlay Volume("sample");
+    if (Volume.Empty())
+        return;
+    // big.bin's $DATA takes the input as its mapping pairs, its sizes fitted
+    // to the clusters they map so that the walk gets past the header checks.
+    Bytes Record = Volume.Record(0x49);
+    size_t Attribute = Overlay::FindAttribute(Record, ATTRIBUTE_DATA, u"");
+    if (Attribute == 0)
+        return;
+    size_t Pairs = Attribute + Le(&Record[Attribute + 0x20], 2);
+    size_t Space = Attribute + Le(&Record[Attribute + 4], 4) - Pairs;
     uint32_t Count = 0;
     NtfsRun* Runs = nullptr;
-    size_t Available = std::min<size_t>(Size, MaximumPairs);
-    if (NtfsRunList_Decode(Data, static_cast<uint32_t>(Available), &Count, &Runs) != ERROR_SUCCESS)
-        return;
     uint64_t Clusters = 0;
-    for (uint32_t i = 0; i < Count; i++)
-        Clusters += Runs[i].Length;
-    HeapFree(GetProcessHeap(), 0, Runs);
-    if (Clusters == 0 || Clusters > 4096)
-        return;
-    ExerciseData(Bytes(4096, 0x5A), Bytes(Data, Data + Available), Clusters, false);
+    if (NtfsRunList_Decode(Data, static_cast<uint32_t>(std::min(Size, Space)), &Count, &Runs) == ERROR_SUCCESS) {
+        for (uint32_t Index = 0; Index < Count; Index++)
+            Clusters += Runs[Index].Length;
+        HeapFree(GetProcessHeap(), 0, Runs);
+    }
+    std::fill_n(Record.begin() + static_cast<long>(Pairs), Space, 0);
+    std::copy_n(Data, std::min(Size, Space), Record.begin() + static_cast<long>(Pairs));
+    uint64_t Sizes[] = {Clusters - 1, Clusters * 4096, Clusters * 4096 - 123, Clusters * 4096 - 123};
+    const size_t SizeFields[] = {0x18, 0x28, 0x30, 0x38};
+    for (size_t Field = 0; Field < 4 && Clusters > 0 && Clusters <= 4096; Field++)
+        for (size_t Byte = 0; Byte < 8; Byte++)
+            Record[Attribute + SizeFields[Field] + Byte] = static_cast<uint8_t>(Sizes[Field] >> (Byte * 8));
+    Volume.WriteRecord(0x49, Record);
+    Volume.Run({u"-vol", u"fuzz:image", u"-fid", u"49", u"-printfile", u"-attribute", u"80", u"", u"-read", u"0",
+                u"100000"});
 }
 
 void Lznt1(const uint8_t* Data, size_t Size)
 {
-    Quiet Silence;
     std::vector<uint8_t> Output(4096);
     uint32_t Consumed = 0;
     uint32_t Produced = 0;
     Lznt1_DecompressChunk(Data, static_cast<uint32_t>(Size), Output.data(), static_cast<uint32_t>(Output.size()),
                           &Consumed, &Produced);
-
-    // The bytes as the stored clusters of the first unit (the rest sparse),
-    // then a second unit stored whole.
-    size_t Stored = std::min<size_t>(Size, 15 * 4096);
-    uint64_t StoredClusters = (Stored + 4095) / 4096;
-    if (StoredClusters == 0)
+    // The same bytes as the two stored clusters (0xa00, 0xa01) of the first
+    // compression unit of /comp/text_100000.txt, read across both units.
+    Overlay Volume("compressed");
+    if (Volume.Empty())
         return;
-    Bytes Clusters(Data, Data + Stored);
-    std::vector<testimage::RunEntry> Runs = {{StoredClusters, 300}, {16 - StoredClusters, 0, true}, {16, 400}};
-    ExerciseData(Clusters, testimage::EncodeMappingPairs(Runs), 32, true);
+    Volume.Write(0xa00 * Volume.ClusterSize(), Data, std::min<size_t>(Size, 2 * Volume.ClusterSize()));
+    Volume.Run({u"-vol", u"fuzz:image", u"-fid", u"41", u"-attribute", u"80", u"", u"-read", u"0", u"18000"});
 }
 
 void Index(const uint8_t* Data, size_t Size)
 {
-    Quiet Silence;
     if (Size < 2)
         return;
-    static const char16_t* const Names[] = {u"$I30", u"$SII", u"$SDH"};
-    const char16_t* Name = Names[Data[0] % 3];
-    size_t RootSize = std::min<size_t>(Size - 2, static_cast<size_t>(Data[1]) * 4 + 16);
-    Bytes Root(Data + 2, Data + 2 + RootSize);
-    Bytes Blocks(Data + 2 + RootSize, Data + Size);
-    uint64_t BlockClusters = (Blocks.size() + 4095) / 4096;
-    Overlay Volume;
-    std::u16string IndexName(Name);
-    testimage::RecordBuilder Record(64);
-    Record.Add(testimage::ResidentAttribute(testimage::TypeStandardInformation, testimage::StandardInformation()))
-        .Add(testimage::ResidentAttribute(testimage::TypeFileName,
-                                          testimage::FileName(testimage::FileReference(5, 5), u"d", true,
-                                                              testimage::NamespaceWin32, 0, 0, 0x10000000)))
-        .Add(testimage::ResidentAttribute(testimage::TypeIndexRoot, Root, IndexName));
-    if (BlockClusters != 0 && BlockClusters <= 64) {
-        Volume.WriteClusters(300, Blocks);
-        Record.Add(testimage::NonResidentAttribute(testimage::TypeIndexAllocation, {{BlockClusters, 300}}, 4096,
-                                                   BlockClusters * 4096, IndexName))
-            .Add(testimage::ResidentAttribute(testimage::TypeBitmap, Bytes(8, 0xFF), IndexName));
-    }
-    if (!Volume.WriteRecord(Record))
+    // The root directory of the sample image, or the security ids and hashes
+    // of the security image: the root value takes the bytes after the first
+    // two (as many as the second says, up to the value's own length), the
+    // first index block the rest.
+    struct Kind {
+        const char* Image;
+        uint64_t Record;
+        std::u16string Name;
+    };
+    static const Kind Kinds[] = {{"sample", 5, u"$I30"}, {"security", 9, u"$SII"}, {"security", 9, u"$SDH"}};
+    const Kind& Chosen = Kinds[Data[0] % 3];
+    Overlay Volume(Chosen.Image);
+    if (Volume.Empty())
         return;
-    MemoryVolume Mounted(Volume.Image());
-    if (Mounted.Volume == nullptr)
+    Bytes Record = Volume.Record(Chosen.Record);
+    size_t Root = Overlay::FindAttribute(Record, ATTRIBUTE_INDEX_ROOT, Chosen.Name);
+    size_t Allocation = Overlay::FindAttribute(Record, ATTRIBUTE_INDEX_ALLOCATION, Chosen.Name);
+    if (Root == 0 || Allocation == 0)
         return;
-    NtfsFile* File = nullptr;
-    if (NtfsFile_Open(Mounted.Volume, 64, &File) != ERROR_SUCCESS)
-        return;
+    size_t RootSize = std::min<size_t>({Size - 2, static_cast<size_t>(Data[1]) * 4 + 16, Le(&Record[Root + 0x10], 4)});
+    std::copy_n(Data + 2, RootSize, Record.begin() + static_cast<long>(Root + Le(&Record[Root + 0x14], 2)));
+    Volume.WriteRecord(Chosen.Record, Record);
+    // The first run of the allocation: a one-byte length and a two-byte LCN.
+    const uint8_t* Pairs = &Record[Allocation + Le(&Record[Allocation + 0x20], 2)];
+    if (Pairs[0] == 0x21)
+        Volume.Write(Le(Pairs + 2, 2) * Volume.ClusterSize(), Data + 2 + RootSize,
+                     std::min<size_t>(Size - 2 - RootSize, Pairs[1] * Volume.ClusterSize()));
+    std::u16string From = Hex(Data + 2, std::min<size_t>(Size - 2, 4));
     if (Data[0] % 3 == 0)
-        ListDirectory(File);
-    {
-        IndexHolder Holder;
-        NtfsIndex& Cursor = Holder.Index;
-        if (NtfsIndex_Open(File, Name, &Cursor) == ERROR_SUCCESS) {
-            std::vector<uint8_t> Entry(NtfsIndex_GetEntryBufferSize(&Cursor) + 1);
-            uint32_t KeyLength = Data[0] % 3 == 1 ? 4 : 8;
-            // Keys from the input's own bytes: a seek, then a short walk.
-            for (size_t Probe = 0; Probe + 8 <= std::min<size_t>(Size, 64); Probe += 8) {
-                if (Data[0] % 3 == 0) {
-                    uint8_t Key[0x42 + 8] = {};
-                    Key[0x40] = 4;
-                    memcpy(Key + 0x42, Data + Probe, 8);
-                    NtfsIndex_Seek(&Cursor, Key, sizeof(Key));
-                } else {
-                    NtfsIndex_Seek(&Cursor, Data + Probe, KeyLength);
-                }
-                for (int Step = 0; Step < 4; Step++) {
-                    uint32_t Length = static_cast<uint32_t>(Entry.size());
-                    if (NtfsIndex_Next(&Cursor, Entry.data(), &Length) != ERROR_SUCCESS)
-                        break;
-                }
-            }
-        }
-    }
-    NtfsFile_Close(File);
+        Volume.Run({u"-vol", u"fuzz:image", u"-fid", u"5", u"-dir"});
+    else if (Data[0] % 3 == 1)
+        Volume.Run({u"-vol", u"fuzz:image", u"-seid", From, u"ffffffff", u"-v"});
+    else
+        Volume.Run({u"-vol", u"fuzz:image", u"-sehash", From, u"ffffffffffffffff"});
 }
 
 void SecurityDescriptor(const uint8_t* Data, size_t Size)
 {
-    Quiet Silence;
+    std::string Sink;
+    Console_SetCapture(&Sink);
     // An exact-size copy, so that any read past the descriptor is caught.
     std::vector<uint8_t> Descriptor(Data, Data + Size);
     PrintSecurityDescriptor(Descriptor.empty() ? nullptr : Descriptor.data(), static_cast<uint32_t>(Descriptor.size()));
+    Console_SetCapture(nullptr);
 }
-
-namespace {
-
-// Runs korvex's main flow with Words after the program name.
-void RunMain(std::vector<std::u16string> Words)
-{
-    Words.insert(Words.begin(), u"korvex");
-    std::vector<char16_t*> Arguments;
-    for (std::u16string& Word : Words)
-        Arguments.push_back(Word.data());
-    ResetOptions();
-    KorvexMain(static_cast<int>(Arguments.size()), Arguments.data());
-    ResetOptions();
-}
-
-const Bytes& SampleImage()
-{
-    static const Bytes Image = [] {
-        Bytes Content;
-        FILE* File = fopen(KORVEX_FUZZ_SAMPLE, "rb");
-        if (File == nullptr)
-            return Content;
-        fseek(File, 0, SEEK_END);
-        Content.resize(static_cast<size_t>(ftell(File)));
-        fseek(File, 0, SEEK_SET);
-        if (fread(Content.data(), 1, Content.size(), File) != Content.size())
-            Content.clear();
-        fclose(File);
-        return Content;
-    }();
-    return Image;
-}
-
-// Applies patches "offset (4 bytes, scaled into Target), length (1 byte),
-// bytes" to Target; returns what they overwrote so it can be put back.
-struct Undo {
-    size_t Offset;
-    Bytes Original;
-};
-
-std::vector<Undo> ApplyPatches(Bytes* Target, const uint8_t* Data, size_t Size, const std::vector<uint64_t>& Hot)
-{
-    std::vector<Undo> Undos;
-    size_t Position = 0;
-    while (Position + 5 <= Size && !Target->empty()) {
-        uint32_t Where = static_cast<uint32_t>(Data[Position]) | (static_cast<uint32_t>(Data[Position + 1]) << 8) |
-                         (static_cast<uint32_t>(Data[Position + 2]) << 16) |
-                         (static_cast<uint32_t>(Data[Position + 3]) << 24);
-        size_t Length = std::min<size_t>(Data[Position + 4], Size - Position - 5);
-        Position += 5;
-        // Half the patches land in the structures every command reads.
-        size_t Offset = (Where & 1) != 0 && !Hot.empty() ? Hot[(Where >> 1) % Hot.size()] + ((Where >> 8) % 4096)
-                                                          : (Where >> 1) % Target->size();
-        Length = std::min(Length, Target->size() - std::min(Offset, Target->size()));
-        if (Offset >= Target->size() || Length == 0)
-            continue;
-        Undos.push_back({Offset, Bytes(Target->begin() + static_cast<long>(Offset),
-                                       Target->begin() + static_cast<long>(Offset + Length))});
-        memcpy(Target->data() + Offset, Data + Position, Length);
-        Position += Length;
-    }
-    return Undos;
-}
-
-void PutBack(Bytes* Target, std::vector<Undo>* Undos)
-{
-    for (size_t i = Undos->size(); i > 0; i--) {
-        const Undo& Item = (*Undos)[i - 1];
-        memcpy(Target->data() + Item.Offset, Item.Original.data(), Item.Original.size());
-    }
-}
-
-// The command lines of a whole run over the patched sample image: the root
-// directory, big.bin's data across a cluster boundary (ntfs-3g stores it in
-// clusters 0x169 onwards), a named stream, the $Secure listings and the scan.
-const std::vector<std::vector<std::u16string>>& WholeRunCommands()
-{
-    static const std::vector<std::vector<std::u16string>> Commands = {
-        {u"-vol", u"fuzz:sample", u"-fid", u"5", u"-printfile", u"-fullname", u"-dir"},
-        {u"-vol", u"fuzz:sample", u"-fid", u"49", u"-fullname", u"-attribute", u"80", u"", u"-read", u"f80", u"100",
-         u"-dump"},
-        {u"-vol", u"fuzz:sample", u"-fid", u"4e", u"-printfile", u"-attribute", u"80", u"author", u"-read", u"0",
-         u"100"},
-        {u"-vol", u"fuzz:sample", u"-seid", u"0", u"ffffffff", u"-v", u"-sehash", u"0", u"ffffffffffffffff"},
-        {u"-vol", u"fuzz:sample", u"-scanmft", u"0", u"ffffffff"},
-    };
-    return Commands;
-}
-
-void RunOnPatchedSample(const uint8_t* Data, size_t Size, bool EveryCommand)
-{
-    static Bytes Image = SampleImage();
-    if (Image.empty())
-        return;
-    // Clusters of the sample image that the commands read: the boot sector,
-    // the MFT's first records and records 64 to 79, the root directory's
-    // security descriptor and index block, the $SDS stream and big.bin.
-    static const std::vector<uint64_t> Hot = [] {
-        std::vector<uint64_t> Offsets;
-        for (uint64_t Cluster : {0x0, 0x4, 0x5, 0x6, 0x7, 0x14, 0x15, 0x16, 0x17, 0x103, 0x105, 0x108, 0x109, 0x169})
-            Offsets.push_back(Cluster * 4096);
-        return Offsets;
-    }();
-    const auto& Commands = WholeRunCommands();
-    std::vector<Undo> Undos = ApplyPatches(&Image, Data, Size, Hot);
-    Platform_AddMemoryFile(u"fuzz:sample", Image.data(), Image.size());
-    {
-        Quiet Silence;
-        // One command per input (chosen by the input's size, which the
-        // fuzzer varies freely) keeps executions fast; kept inputs replay
-        // through all of them.
-        for (size_t Which = 0; Which < Commands.size(); Which++)
-            if (EveryCommand || Which == Size % Commands.size())
-                RunMain(Commands[Which]);
-    }
-    Platform_RemoveMemoryFile(u"fuzz:sample");
-    PutBack(&Image, &Undos);
-}
-
-} // namespace
 
 void WholeRun(const uint8_t* Data, size_t Size)
 {
@@ -452,15 +320,15 @@ void Replay(const uint8_t* Data, size_t Size)
     // The first two bytes split the input into the ".idx" and ".dat" files.
     if (Size < 2)
         return;
-    size_t IndexSize = std::min<size_t>(Size - 2, (static_cast<size_t>(Data[0]) | (static_cast<size_t>(Data[1]) << 8)) * 8);
+    size_t IndexSize = std::min<size_t>(Size - 2, Le(Data, 2) * 8);
     Bytes Index(Data + 2, Data + 2 + IndexSize);
     Bytes Clusters(Data + 2 + IndexSize, Data + Size);
     Platform_AddMemoryFile(u"fuzz:log.idx", Index.data(), Index.size());
     Platform_AddMemoryFile(u"fuzz:log.dat", Clusters.data(), Clusters.size());
-    {
-        Quiet Silence;
-        RunMain({u"-rlog", u"fuzz:log", u"-fid", u"5", u"-printfile", u"-dir"});
-    }
+    std::string Sink;
+    Console_SetCapture(&Sink);
+    Overlay::RunMain({u"-rlog", u"fuzz:log", u"-fid", u"5", u"-printfile", u"-dir"});
+    Console_SetCapture(nullptr);
     Platform_RemoveMemoryFile(u"fuzz:log.idx");
     Platform_RemoveMemoryFile(u"fuzz:log.dat");
 }

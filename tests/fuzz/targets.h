@@ -10,8 +10,8 @@
 
 namespace fuzz {
 
-// Up to three 1024-byte MFT records laid over records 64 to 66 of a small
-// volume; the file of record 64 is opened, printed, named and read.
+// Up to three 1024-byte MFT records laid over records 64 to 66 of the sample
+// image; the file of record 64 is printed, named, listed and read.
 void Record(const uint8_t* Data, size_t Size);
 // A mapping-pairs array as the run list of a non-resident $DATA, read end to
 // end.
@@ -20,8 +20,8 @@ void RunList(const uint8_t* Data, size_t Size);
 // unit read through a compressed $DATA.
 void Lznt1(const uint8_t* Data, size_t Size);
 // An index: the first two bytes choose "$I30", "$SII" or "$SDH" and the size
-// of the root value that follows; the rest are index blocks. The index is
-// enumerated whole and sought to keys taken from the input.
+// of the root value that follows; the rest is the first index block. The
+// directory is listed, or the security index sought to a key from the input.
 void Index(const uint8_t* Data, size_t Size);
 // A self-relative security descriptor of Size bytes, printed.
 void SecurityDescriptor(const uint8_t* Data, size_t Size);
