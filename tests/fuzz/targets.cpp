@@ -67,7 +67,7 @@ public:
     // Writes Length bytes at Offset, cut at the end of the image.
     void Write(uint64_t Offset, const uint8_t* Data, size_t Length)
     {
-        if (Offset >= Image_.size())
+        if (Offset >= Image_.size() || Length == 0)
             return;
         Length = std::min<size_t>(Length, Image_.size() - Offset);
         Undos_.emplace_back(Offset, Bytes(Image_.begin() + static_cast<long>(Offset),
@@ -95,10 +95,11 @@ public:
         for (size_t Offset = Le(&Record[0x14], 2); Offset + 0x18 <= Record.size();) {
             uint64_t Length = Le(&Record[Offset + 4], 4);
             size_t NameOffset = Offset + Le(&Record[Offset + 0x0A], 2);
-            if (Le(&Record[Offset], 4) == Type && Record[Offset + 9] == Name.size() &&
-                NameOffset + Name.size() * 2 <= Record.size() &&
-                std::equal(Name.begin(), Name.end(), Record.begin() + static_cast<long>(NameOffset),
-                           [](char16_t Unit, uint8_t Low) { return Unit == Low; }))
+            bool Same = Le(&Record[Offset], 4) == Type && Record[Offset + 9] == Name.size() &&
+                        NameOffset + Name.size() * 2 <= Record.size();
+            for (size_t Unit = 0; Same && Unit < Name.size(); Unit++)
+                Same = Le(&Record[NameOffset + Unit * 2], 2) == Name[Unit];
+            if (Same)
                 return Offset;
             if (Length == 0 || Le(&Record[Offset], 4) == 0xFFFFFFFF)
                 break;
