@@ -6,14 +6,13 @@
 #include "../platform/security.h"
 #include "attr.h"
 #include "file.h"
+#include "korvex_version.h"
 #include "ntfstool.h"
 #include "volume.h"
 
 ProgramOptionsRecord ProgramOptions;
 
 namespace {
-
-constexpr const char* ProgramVersion = "1.00.0003";
 
 bool IsSpace(char16_t Character)
 {

@@ -222,7 +222,9 @@ protected:
     static std::u16string Key(int Number)
     {
         std::string Digits = std::to_string(Number);
-        return u"k" + Wide(std::string(4 - Digits.size(), '0') + Digits);
+        std::u16string Text = u"k";
+        Text += Wide(std::string(4 - Digits.size(), '0') + Digits);
+        return Text;
     }
     std::vector<std::u16string> Names;
     VolumeBuilder Builder = MakeVolume(4096);
@@ -381,7 +383,7 @@ struct Damaged {
     Damaged(uint32_t BytesPerCluster = 4096, uint32_t BlockSize = 4096) : Shape{BytesPerCluster, BlockSize}
     {
         for (int i = 0; i < 11; i++)
-            Names.push_back(u"n" + Wide(std::to_string(10 + i)));
+            Names.push_back(std::u16string(u"n") += Wide(std::to_string(10 + i)));
         Index = BuildTree(FileNameItems(Names), Shape, 2, 3);
     }
     // The leaf holding the first names, and the one after it.

@@ -445,7 +445,7 @@ TEST(VolumeLog, DumpProgressAndWriteFailures)
         ASSERT_EQ(NtfsVolume_DumpLog(Recording.Volume), ERROR_SUCCESS);
         std::string Expected;
         for (int Percent = 1; Percent < 100; Percent++)
-            Expected += "\r" + std::to_string(Percent) + " percent is done    ";
+            Expected.append("\r").append(std::to_string(Percent)).append(" percent is done    ");
         EXPECT_EQ(Capture.Text(), Expected + "\n");
         EXPECT_EQ(Recording.Volume->Flags, VOLUME_FLAG_RECORDING) << "recording resumes after the dump";
     }
