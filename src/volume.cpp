@@ -156,29 +156,30 @@ DWORD CheckLogFile(HANDLE File)
     return Error != ERROR_SUCCESS ? Error : ERROR_INVALID_DATA;
 }
 
-// Reads the Count entries of the ".idx" file a block at a time and stores them
-// in Table when one is given. Entries are little-endian on disk; they must
-// ascend strictly from cluster 0 (whose first sector is the boot sector), since
-// the binary search needs them sorted: an index out of order is refused rather
-// than half-searched.
-DWORD ReadClusterIndex(HANDLE File, uint32_t Count, uint64_t* Table)
+// Reads the Count entries of the ".idx" file into Table with one read, or,
+// without a table, walks them a block at a time. Entries are little-endian on
+// disk and become native in place; they must ascend strictly from cluster 0
+// (whose first sector is the boot sector), since the binary search needs them
+// sorted: an index out of order is refused rather than half-searched.
+DWORD ReadClusterIndex(HANDLE File, uint32_t Count, uint8_t* Table)
 {
     uint8_t Block[65536];
     uint64_t Previous = 0;
     for (uint32_t First = 0; First < Count;) {
-        uint32_t InBlock = std::min<uint32_t>(Count - First, sizeof(Block) / LogEntrySize);
+        uint32_t InBlock = Table != nullptr ? Count : std::min<uint32_t>(Count - First, sizeof(Block) / LogEntrySize);
+        uint8_t* Bytes = Table != nullptr ? Table : Block;
         DWORD Done = 0;
-        if (!ReadFile(File, Block, InBlock * LogEntrySize, &Done, nullptr))
+        if (!ReadFile(File, Bytes, InBlock * LogEntrySize, &Done, nullptr))
             return LastErrorOfFailedCall();
         if (Done < InBlock * LogEntrySize)
             return ERROR_READ_FAULT;
-        LeReader Entries(Block, Done);
+        LeReader Entries(Bytes, Done);
         for (uint32_t i = 0; i < InBlock; i++, First++) {
             uint64_t Lcn = Entries.U64(static_cast<size_t>(i) * LogEntrySize);
             if (First == 0 ? Lcn != 0 : Lcn <= Previous)
                 return ERROR_INVALID_DATA;
             if (Table != nullptr)
-                Table[First] = Lcn;
+                reinterpret_cast<uint64_t*>(Table)[i] = Lcn;
             Previous = Lcn;
         }
     }
@@ -219,7 +220,7 @@ DWORD OpenReplay(NtfsVolume* Volume)
     HeapBuffer Table;
     if (SizesFit && !Table.Allocate(static_cast<size_t>(Count) * LogEntrySize))
         return ERROR_OUTOFMEMORY;
-    Error = ReadClusterIndex(Volume->AccessedClusterIndex, Count, reinterpret_cast<uint64_t*>(Table.Get()));
+    Error = ReadClusterIndex(Volume->AccessedClusterIndex, Count, Table.Get());
     if (Error != ERROR_SUCCESS)
         return Error;
 

@@ -140,9 +140,9 @@ umount_img() {
 # path of REL (absolute inside the volume) with optional :STREAM, on the mount
 mpath() { if [ -n "${2:-}" ]; then printf '%s:%s' "$MNT$1" "$2"; else printf '%s' "$MNT$1"; fi; }
 
-# esc TEXT : TEXT with backslash, the C0 controls and DEL written as \xHH, so that names
-# holding TAB or a line feed keep the manifest's one line per stream
-esc() { printf '%s' "$1" | perl -pe 's/([\\\x00-\x1f\x7f])/sprintf("\\x%02x", ord $1)/ge'; }
+# esc TEXT : TEXT with '%', the C0 controls and DEL written as %HH, so that names holding
+# TAB or a line feed keep the manifest's one line per stream and make valid file names
+esc() { printf '%s' "$1" | perl -pe 's/([%\x00-\x1f\x7f])/sprintf("%%%02x", ord $1)/ge'; }
 
 # record REL STREAM EXPECTED_FILE : checks the mounted stream equals EXPECTED_FILE and
 # appends the manifest line; keeps a copy of small content.
