@@ -4,7 +4,9 @@
 // Format strings are ASCII. Directives follow the Windows wide printf: "%s"
 // takes a UTF-16 string (const char16_t*, null prints "(null)"), "%hs" a narrow
 // UTF-8 string, "%c" a UTF-16 code unit; "l" means 32 bits and "I64" (or "ll")
-// 64 bits. Unpaired surrogates print as U+FFFD.
+// 64 bits. Unpaired surrogates print as U+FFFD. "%s" prints text as it is: it
+// is for the program's own text and what the user typed; names read from a
+// volume are converted by Text_DiskTextToUtf8 first.
 #pragma once
 
 #include <cstdarg>

@@ -175,9 +175,12 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     if (IsBlockDevice && ShareMode == 0)
         Flags |= O_EXCL;
 
+    // Opening never waits: without O_NONBLOCK the open of a FIFO blocks until
+    // the other end is opened, and some devices wait for a carrier. The flag
+    // is dropped again below, so reads and writes behave as usual.
     int Descriptor;
     do {
-        Descriptor = open(Path.c_str(), Flags, 0666);
+        Descriptor = open(Path.c_str(), Flags | O_NONBLOCK, 0666);
     } while (Descriptor < 0 && errno == EINTR);
     if (Descriptor < 0) {
         DWORD Error = Win32ErrorFromErrno(errno);
@@ -197,6 +200,14 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     struct stat After;
     if (fstat(Descriptor, &After) != 0 || S_ISDIR(After.st_mode)) {
         DWORD Error = S_ISDIR(After.st_mode) ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+        close(Descriptor);
+        Fail(Error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int StatusFlags = fcntl(Descriptor, F_GETFL);
+    if (StatusFlags < 0 || fcntl(Descriptor, F_SETFL, StatusFlags & ~O_NONBLOCK) != 0) {
+        DWORD Error = Win32ErrorFromErrno(errno);
         close(Descriptor);
         Fail(Error);
         return INVALID_HANDLE_VALUE;
@@ -402,6 +413,34 @@ BOOL GetFileSizeEx(HANDLE Handle, LARGE_INTEGER* FileSize)
     FileSize->QuadPart = static_cast<LONGLONG>(Bytes);
     LastError = ERROR_SUCCESS;
     return TRUE;
+}
+
+// Regular files are FILE_TYPE_DISK, like files and volumes on Windows;
+// character devices FILE_TYPE_CHAR; FIFOs and sockets FILE_TYPE_PIPE. A block
+// device is FILE_TYPE_UNKNOWN: Windows reaches volumes only by their device
+// names, never as a file, so a caller that asks for a file must not take one.
+DWORD GetFileType(HANDLE Handle)
+{
+    PosixFile* File = FromHandle(Handle);
+    if (File == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    LastError = ERROR_SUCCESS;
+    if (File->Descriptor < 0)
+        return FILE_TYPE_DISK;
+    struct stat Status;
+    if (fstat(File->Descriptor, &Status) != 0) {
+        Fail(Win32ErrorFromErrno(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISREG(Status.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(Status.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(Status.st_mode) || S_ISSOCK(Status.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
 }
 
 BOOL CloseHandle(HANDLE Handle)

@@ -1,27 +1,41 @@
 #include "text.h"
 
+#include <cstdint>
+
 namespace {
 
 bool IsHighSurrogate(char16_t Unit) { return Unit >= 0xD800 && Unit <= 0xDBFF; }
 bool IsLowSurrogate(char16_t Unit) { return Unit >= 0xDC00 && Unit <= 0xDFFF; }
 
-void AppendCodePoint(std::string* Out, uint32_t CodePoint)
+// Writes CodePoint as 1 to 4 bytes of UTF-8; returns how many.
+size_t EncodeCodePoint(uint32_t CodePoint, char* Out)
 {
     if (CodePoint < 0x80) {
-        Out->push_back(static_cast<char>(CodePoint));
-    } else if (CodePoint < 0x800) {
-        Out->push_back(static_cast<char>(0xC0 | (CodePoint >> 6)));
-        Out->push_back(static_cast<char>(0x80 | (CodePoint & 0x3F)));
-    } else if (CodePoint < 0x10000) {
-        Out->push_back(static_cast<char>(0xE0 | (CodePoint >> 12)));
-        Out->push_back(static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F)));
-        Out->push_back(static_cast<char>(0x80 | (CodePoint & 0x3F)));
-    } else {
-        Out->push_back(static_cast<char>(0xF0 | (CodePoint >> 18)));
-        Out->push_back(static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F)));
-        Out->push_back(static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F)));
-        Out->push_back(static_cast<char>(0x80 | (CodePoint & 0x3F)));
+        Out[0] = static_cast<char>(CodePoint);
+        return 1;
     }
+    if (CodePoint < 0x800) {
+        Out[0] = static_cast<char>(0xC0 | (CodePoint >> 6));
+        Out[1] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+        return 2;
+    }
+    if (CodePoint < 0x10000) {
+        Out[0] = static_cast<char>(0xE0 | (CodePoint >> 12));
+        Out[1] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+        Out[2] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+        return 3;
+    }
+    Out[0] = static_cast<char>(0xF0 | (CodePoint >> 18));
+    Out[1] = static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
+    Out[2] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+    Out[3] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+    return 4;
+}
+
+void AppendCodePoint(std::string* Out, uint32_t CodePoint)
+{
+    char Bytes[4];
+    Out->append(Bytes, EncodeCodePoint(CodePoint, Bytes));
 }
 
 // Decodes one well-formed UTF-8 sequence at Bytes[Index]; returns its length,
@@ -57,6 +71,19 @@ size_t DecodeUtf8(const unsigned char* Bytes, size_t Length, size_t Index, uint3
         return 0;
     *CodePoint = Value;
     return Count;
+}
+
+// What a code point from the volume prints as.
+uint32_t DisplayedCodePoint(uint32_t CodePoint)
+{
+    if (CodePoint < 0x20)
+        return 0x2400 + CodePoint;
+    if (CodePoint == 0x7F)
+        return 0x2421;
+    if ((CodePoint >= 0x80 && CodePoint <= 0x9F) || (CodePoint >= 0x202A && CodePoint <= 0x202E) ||
+        (CodePoint >= 0x2066 && CodePoint <= 0x2069))
+        return 0xFFFD;
+    return CodePoint;
 }
 
 } // namespace
@@ -119,6 +146,26 @@ void Text_AppendUtf8(std::string* Out, const char16_t* Text, size_t Count)
             AppendCodePoint(Out, Unit);
         }
     }
+}
+
+size_t Text_DiskTextToUtf8(const char16_t* Text, size_t Count, char* Out)
+{
+    // Each unit gives at most 3 bytes; a surrogate pair gives 4 for its 2 units.
+    size_t Used = 0;
+    for (size_t i = 0; i < Count; i++) {
+        char16_t Unit = Text[i];
+        uint32_t CodePoint;
+        if (IsHighSurrogate(Unit) && i + 1 < Count && IsLowSurrogate(Text[i + 1])) {
+            CodePoint = 0x10000 + ((Unit - 0xD800u) << 10) + (Text[i + 1] - 0xDC00u);
+            i++;
+        } else if (IsHighSurrogate(Unit) || IsLowSurrogate(Unit)) {
+            CodePoint = 0xFFFD;
+        } else {
+            CodePoint = DisplayedCodePoint(Unit);
+        }
+        Used += EncodeCodePoint(CodePoint, Out + Used);
+    }
+    return Used;
 }
 
 size_t Text_Length(const char16_t* Text)

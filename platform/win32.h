@@ -94,6 +94,12 @@ constexpr DWORD TRUNCATE_EXISTING = 5;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
 
+// GetFileType results.
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
@@ -113,6 +119,7 @@ BOOL WriteFile(HANDLE File, const void* Buffer, DWORD BytesToWrite, DWORD* Bytes
 DWORD SetFilePointer(HANDLE File, LONG DistanceToMove, LONG* DistanceToMoveHigh, DWORD MoveMethod);
 BOOL SetEndOfFile(HANDLE File);
 BOOL GetFileSizeEx(HANDLE File, LARGE_INTEGER* FileSize);
+DWORD GetFileType(HANDLE File);
 BOOL CloseHandle(HANDLE Object);
 
 // Process heap.

@@ -702,7 +702,13 @@ void NtfsAttribute_Print(NtfsAttribute* AttributeHandle)
     Console_Print("    TypeCode        : 0x%.8x (%s)\n", AttributeHandle->TypeCode,
                   NtfsAttribute_TypeName(AttributeHandle->TypeCode));
     Console_Print("    Instance        : 0x%.4hx\n", AttributeHandle->Instance);
-    Console_Print("    Name            : %s\n", AttributeHandle->Name != nullptr ? AttributeHandle->Name : u"");
+    Console_Print("    Name            : ");
+    if (AttributeHandle->Name != nullptr) {
+        // Counted, as on disk: a NUL unit inside the name still shows.
+        LeReader Record(AttributeHandle->Record, AttributeHandle->RecordLength);
+        PrintCountedName(AttributeHandle->Name, Record.U8(AttrNameLengthOffset));
+    }
+    Console_Print("\n");
     Console_Print("    Resident        : %s\n", AttributeHandle->Resident ? u"Yes" : u"No");
     if (AttributeHandle->Resident) {
         uint32_t Length = static_cast<uint32_t>(AttributeHandle->ValueLength);

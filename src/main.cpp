@@ -4,6 +4,7 @@
 
 #include "../platform/console.h"
 #include "../platform/security.h"
+#include "../platform/text.h"
 #include "attr.h"
 #include "file.h"
 #include "korvex_version.h"
@@ -306,13 +307,13 @@ constexpr uint32_t FileNameProbeLength = FileNameNameOffset + 2;
 
 
 // Lines are gathered as UTF-8 and printed a batch at a time: a printer call
-// and a conversion per line would cost more than reading the index. A name
-// stops at its first NUL unit, as a counted name printed as a string does,
-// and an unpaired surrogate prints as U+FFFD, as the printer shows it.
+// and a conversion per line would cost more than reading the index. Names go
+// through the same conversion as every name read from the volume, so a control
+// character in one cannot end its line or drive the terminal.
 class LineBatch {
 public:
     static constexpr size_t Capacity = 65536;
-    static constexpr size_t LongestLine = 19 + 6 + 3 * UINT8_MAX + 1;
+    static constexpr size_t LongestLine = 19 + 6 + DiskTextBytesPerUnit * UINT8_MAX + 1;
     bool Allocate() { return Bytes_.Allocate(Capacity + 1); }
     void AddLine(uint64_t Reference, bool Directory, const char16_t* Name, uint32_t NameLength)
     {
@@ -327,16 +328,7 @@ public:
         const char* Marker = Directory ? " <DIR> " : "       ";
         memcpy(Out + Used_, Marker, 7);
         Used_ += 7;
-        for (uint32_t i = 0; i < NameLength && Name[i] != 0; i++) {
-            uint32_t Unit = Name[i];
-            if (Unit >= 0xD800 && Unit <= 0xDBFF && i + 1 < NameLength && Name[i + 1] >= 0xDC00 &&
-                Name[i + 1] <= 0xDFFF) {
-                Unit = 0x10000 + ((Unit - 0xD800) << 10) + (Name[++i] - 0xDC00u);
-            } else if (Unit >= 0xD800 && Unit <= 0xDFFF) {
-                Unit = 0xFFFD;
-            }
-            AppendUtf8(Out, Unit);
-        }
+        Used_ += Text_DiskTextToUtf8(Name, NameLength, Out + Used_);
         Out[Used_++] = '\n';
     }
     void Flush()
@@ -350,24 +342,6 @@ public:
     }
 
 private:
-    void AppendUtf8(char* Out, uint32_t CodePoint)
-    {
-        if (CodePoint < 0x80) {
-            Out[Used_++] = static_cast<char>(CodePoint);
-        } else if (CodePoint < 0x800) {
-            Out[Used_++] = static_cast<char>(0xC0 | (CodePoint >> 6));
-            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
-        } else if (CodePoint < 0x10000) {
-            Out[Used_++] = static_cast<char>(0xE0 | (CodePoint >> 12));
-            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
-            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
-        } else {
-            Out[Used_++] = static_cast<char>(0xF0 | (CodePoint >> 18));
-            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
-            Out[Used_++] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
-            Out[Used_++] = static_cast<char>(0x80 | (CodePoint & 0x3F));
-        }
-    }
     HeapBuffer Bytes_;
     size_t Used_ = 0;
 };

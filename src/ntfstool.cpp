@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../platform/console.h"
+#include "../platform/text.h"
 
 int64_t LeReader::Signed(size_t Offset, size_t Length)
 {
@@ -196,10 +197,9 @@ DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue)
 void PrintCountedName(const char16_t* Name, size_t Count)
 {
     HeapBuffer Copy;
-    if (Name == nullptr || !Copy.Allocate((Count + 1) * sizeof(char16_t)))
+    if (Name == nullptr || !Copy.Allocate(Count * DiskTextBytesPerUnit + 1))
         return;
-    char16_t* Text = reinterpret_cast<char16_t*>(Copy.Get());
-    memcpy(Text, Name, Count * sizeof(char16_t));
-    Text[Count] = 0;
-    Console_Print("%s", Text);
+    char* Text = reinterpret_cast<char*>(Copy.Get());
+    Text[Text_DiskTextToUtf8(Name, Count, Text)] = 0;
+    Console_Print("%hs", Text);
 }

@@ -141,8 +141,10 @@ DWORD LastErrorOfFailedCall();
 // ERROR_SUCCESS or the code of the failed positioning.
 DWORD SetFilePosition(HANDLE File, uint64_t Offset);
 
-// Prints Count UTF-16 code units of Name (not terminated) with no line break.
-// Nothing is printed when the temporary copy cannot be allocated.
+// Prints a name read from the volume: Count UTF-16 code units of Name (not
+// terminated), every one of them shown, controls as safe stand-ins
+// (Text_DiskTextToUtf8), with no line break. Nothing is printed when the
+// temporary copy cannot be allocated.
 void PrintCountedName(const char16_t* Name, size_t Count);
 
 // The scratch bitmap of a recording run: one bit per cluster of the volume,

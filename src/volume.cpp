@@ -83,13 +83,17 @@ DWORD TakeGeometry(NtfsVolume* Volume, const uint8_t* Sector)
     return ERROR_SUCCESS;
 }
 
+bool IsClusterSize(uint64_t Size)
+{
+    for (uint64_t Allowed = 512; Allowed <= 65536; Allowed *= 2)
+        if (Size == Allowed)
+            return true;
+    return false;
+}
+
 DWORD CheckGeometry(const NtfsVolume* Volume)
 {
-    bool ClusterSizeAllowed = false;
-    for (uint32_t Size = 512; Size <= 65536; Size *= 2)
-        if (Volume->BytesPerCluster == Size)
-            ClusterSizeAllowed = true;
-    if (!ClusterSizeAllowed)
+    if (!IsClusterSize(Volume->BytesPerCluster))
         return ERROR_INVALID_DATA;
     if (Volume->BytesPerSector != 512)
         return ERROR_INVALID_DATA;
@@ -141,11 +145,58 @@ private:
     uint64_t Valid_ = 0;
 };
 
+// A volume log is two regular files. A FIFO or a device cannot hold one (a
+// FIFO would also block the first read), so anything else is refused before
+// it is read, as a log that is not valid.
+DWORD CheckLogFile(HANDLE File)
+{
+    if (GetFileType(File) == FILE_TYPE_DISK)
+        return ERROR_SUCCESS;
+    DWORD Error = GetLastError();
+    return Error != ERROR_SUCCESS ? Error : ERROR_INVALID_DATA;
+}
+
+// Reads the Count entries of the ".idx" file into Table with one read, or,
+// without a table, walks them a block at a time. Entries are little-endian on
+// disk and become native in place; they must ascend strictly from cluster 0
+// (whose first sector is the boot sector), since the binary search needs them
+// sorted: an index out of order is refused rather than half-searched.
+DWORD ReadClusterIndex(HANDLE File, uint32_t Count, uint8_t* Table)
+{
+    uint8_t Block[65536];
+    uint64_t Previous = 0;
+    for (uint32_t First = 0; First < Count;) {
+        uint32_t InBlock = Table != nullptr ? Count : std::min<uint32_t>(Count - First, sizeof(Block) / LogEntrySize);
+        uint8_t* Bytes = Table != nullptr ? Table : Block;
+        DWORD Done = 0;
+        if (!ReadFile(File, Bytes, InBlock * LogEntrySize, &Done, nullptr))
+            return LastErrorOfFailedCall();
+        if (Done < InBlock * LogEntrySize)
+            return ERROR_READ_FAULT;
+        LeReader Entries(Bytes, Done);
+        for (uint32_t i = 0; i < InBlock; i++, First++) {
+            uint64_t Lcn = Entries.U64(static_cast<size_t>(i) * LogEntrySize);
+            if (First == 0 ? Lcn != 0 : Lcn <= Previous)
+                return ERROR_INVALID_DATA;
+            if (Table != nullptr)
+                reinterpret_cast<uint64_t*>(Table)[i] = Lcn;
+            Previous = Lcn;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 // Replay: loads the ".idx" file into the cluster table and takes the geometry
 // from the boot sector at the start of the ".dat" file. The log's cluster size
 // is implied by the two file sizes and must match the boot sector's.
 DWORD OpenReplay(NtfsVolume* Volume)
 {
+    DWORD Error = CheckLogFile(Volume->AccessedClusterIndex);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    Error = CheckLogFile(Volume->AccessedClusterData);
+    if (Error != ERROR_SUCCESS)
+        return Error;
     LARGE_INTEGER IndexSize;
     LARGE_INTEGER DataSize;
     if (!GetFileSizeEx(Volume->AccessedClusterIndex, &IndexSize))
@@ -160,40 +211,30 @@ DWORD OpenReplay(NtfsVolume* Volume)
         return ERROR_INVALID_DATA;
     uint64_t LogClusterSize = DataBytes / IndexBytes * LogEntrySize;
 
+    // Only sizes that a valid log can have get a table, which is then at most
+    // 1/64 of the ".dat" size: a huge ".idx" beside a small ".dat" costs no
+    // memory. Such a log is refused all the same, after the checks below, so it
+    // gets the error it would have got with its table loaded.
+    bool SizesFit = IsClusterSize(LogClusterSize);
     uint32_t Count = static_cast<uint32_t>(IndexBytes / LogEntrySize);
     HeapBuffer Table;
-    if (!Table.Allocate(static_cast<size_t>(Count) * LogEntrySize))
+    if (SizesFit && !Table.Allocate(static_cast<size_t>(Count) * LogEntrySize))
         return ERROR_OUTOFMEMORY;
-    DWORD Done = 0;
-    if (!ReadFile(Volume->AccessedClusterIndex, Table.Get(), Count * LogEntrySize, &Done, nullptr))
-        return LastErrorOfFailedCall();
-    if (Done < Count * LogEntrySize)
-        return ERROR_READ_FAULT;
-
-    // Entries are little-endian on disk; the binary search needs them strictly
-    // ascending, so an index out of order is refused rather than half-searched.
-    LeReader Entries(Table.Get(), Table.Size());
-    uint64_t* Clusters = reinterpret_cast<uint64_t*>(Table.Get());
-    for (uint32_t i = 0; i < Count; i++) {
-        uint64_t Lcn = Entries.U64(static_cast<size_t>(i) * LogEntrySize);
-        Clusters[i] = Lcn;
-        if (i > 0 && Lcn <= Clusters[i - 1])
-            return ERROR_INVALID_DATA;
-    }
-    if (Clusters[0] != 0)
-        return ERROR_INVALID_DATA;
-    Volume->ClusterTable = reinterpret_cast<uint64_t*>(Table.Detach());
-    Volume->ClusterTableCount = Count;
+    Error = ReadClusterIndex(Volume->AccessedClusterIndex, Count, Table.Get());
+    if (Error != ERROR_SUCCESS)
+        return Error;
 
     uint8_t Sector[BootSectorSize];
-    DWORD Error = ReadBootSector(Volume->AccessedClusterData, Sector);
+    Error = ReadBootSector(Volume->AccessedClusterData, Sector);
     if (Error != ERROR_SUCCESS)
         return Error;
     Error = TakeGeometry(Volume, Sector);
     if (Error != ERROR_SUCCESS)
         return Error;
-    if (Volume->BytesPerCluster != LogClusterSize)
+    if (Volume->BytesPerCluster != LogClusterSize || !SizesFit)
         return ERROR_INVALID_DATA;
+    Volume->ClusterTable = reinterpret_cast<uint64_t*>(Table.Detach());
+    Volume->ClusterTableCount = Count;
     return ERROR_SUCCESS;
 }
 

@@ -1,7 +1,11 @@
 // Whole runs of the built binary: banner, help, volume report, and the volume
 // log recorded from a real image and replayed without it.
+#include <algorithm>
 #include <cstring>
 #include <regex>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +86,56 @@ TEST(EndToEnd, OpenFailuresAreReportedWithTheirCodes)
               "Unable to open the volume " + (Dir / "short") + ", error is 30\n");
     EXPECT_EQ(WithoutBanner(RunKorvex({"-rlog", Dir / "nolog"}).Output),
               "Unable to open the volume (null), error is 2\n");
+}
+
+// A volume log is handed to others and replayed without the disk, so replay
+// takes only regular files and refuses anything else before reading it (a
+// FIFO would block the open), and an ".idx" that its ".dat" cannot match is
+// refused without loading it.
+TEST(EndToEnd, ReplayRefusesFilesThatCannotBeALog)
+{
+    TempDir Dir;
+    std::string Good = Dir / "good";
+    RunKorvex({"-vol", ImagePath("sample"), "-rlog", Good});
+    const struct {
+        const char* Kind;
+        int (*Make)(const char* Path);
+        const char* Error;
+    } Kinds[] = {
+        {"fifo", [](const char* Path) { return mkfifo(Path, 0600); }, "13"},
+        {"device", [](const char* Path) { return symlink("/dev/null", Path); }, "13"},
+        // Opening a folder as a file fails as it does on Windows.
+        {"folder", [](const char* Path) { return mkdir(Path, 0700); }, "5"},
+    };
+    for (const auto& Kind : Kinds) {
+        for (std::string Hostile : {".idx", ".dat"}) {
+            std::string Regular = Hostile == ".idx" ? ".dat" : ".idx";
+            std::string Base = Dir / (Kind.Kind + Hostile);
+            WriteBytes(Base + Regular, ReadBytes(Good + Regular));
+            ASSERT_EQ(Kind.Make((Base + Hostile).c_str()), 0) << Kind.Kind;
+            RunResult Replay = RunKorvex({"-rlog", Base, "-fid", "5", "-dir"}, "", 1);
+            EXPECT_EQ(WithoutBanner(Replay.Output),
+                      std::string("Unable to open the volume (null), error is ") + Kind.Error + "\n")
+                << Kind.Kind << " as " << Hostile;
+        }
+    }
+
+    // 600 MiB of zeros (sparse: no disk used) beside a 20 KiB ".dat" would
+    // imply clusters of 0 bytes.
+    std::string Big = Dir / "big";
+    WriteBytes(Big + ".dat", std::vector<uint8_t>(20480, 0));
+    WriteBytes(Big + ".idx", {});
+    ASSERT_EQ(truncate((Big + ".idx").c_str(), off_t{600} << 20), 0);
+    RunResult Replay = RunKorvex({"-rlog", Big, "-fid", "5", "-dir"}, "", 1);
+    EXPECT_EQ(WithoutBanner(Replay.Output), "Unable to open the volume (null), error is 13\n");
+    // A forked child's peak includes this process's pages from before its exec,
+    // so the bound is 20 MB or this process's own peak, whichever is larger.
+    // The sanitizer's shadow memory alone is larger than the bound.
+    struct rusage Self {};
+    getrusage(RUSAGE_SELF, &Self);
+    if (!KORVEX_SANITIZED) {
+        EXPECT_LE(Replay.PeakMemoryKb, std::max(20L * 1024, Self.ru_maxrss));
+    }
 }
 
 TEST(EndToEnd, VolumeReportOfTheSampleImage)

@@ -723,9 +723,14 @@ TEST_F(Listing, LinesOfEveryNamespace)
         FileNameEntry(FileReference(0x44, 1), u"long name.txt", false, NamespaceWin32),
         FileNameEntry(FileReference(0x42, 1), u"long name.txt", false, NamespaceWin32),
         FileNameEntry(FileReference(0x45, 3), u"sub", true, NamespacePosix),
-        // A lone surrogate prints as U+FFFD; a name ends at a NUL unit.
+        // A lone surrogate prints as U+FFFD; a NUL unit as its control picture,
+        // and the name goes on.
         FileNameEntry(FileReference(0x46, 1), std::u16string(u"\xDC00x\xD83D", 3), false, NamespacePosix),
         FileNameEntry(FileReference(0x47, 1), std::u16string(u"z\0hidden", 8), false, NamespacePosix),
+        // Each edge of the controls that are pictured or replaced, with its
+        // neighbour that prints as itself.
+        FileNameEntry(FileReference(0x48, 1), u"~\x1f \x7f\x80\x9f\xa0\u2029\u202a\u202e\u202f\u2065\u2066\u2069\u206a",
+                      false, NamespacePosix),
         EndEntry(),
     };
     Tree Index{Shape, RootValue({EndEntry(0)}, Shape), {{0, IndexBlock(Entries, Shape, 0)}}};
@@ -739,7 +744,9 @@ TEST_F(Listing, LinesOfEveryNamespace)
                                           "0x0001000000000042       long name.txt\n"
                                           "0x0003000000000045 <DIR> sub\n"
                                           "0x0001000000000046       \xef\xbf\xbdx\xef\xbf\xbd\n"
-                                          "0x0001000000000047       z\n");
+                                          "0x0001000000000047       z\xe2\x90\x80hidden\n"
+                                          "0x0001000000000048       ~\u241f \u2421\ufffd\ufffd\u00a0\u2029\ufffd\ufffd\u202f"
+                                          "\u2065\ufffd\ufffd\u206a\n");
     EXPECT_EQ(Result, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 

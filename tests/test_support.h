@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,12 +90,16 @@ struct FaultGuard {
 };
 
 struct RunResult {
-    int Status = -1;
+    int Status = -1;       // -1 when the run did not exit (killed, for example by its time limit)
     std::string Output;
+    long PeakMemoryKb = 0; // the run's peak resident set
 };
 
 // Runs the built korvex with the given arguments (each passed as is), TZ=UTC.
-inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std::string& WorkingDirectory = "")
+// With a time limit, a run still going after that many seconds is killed, so a
+// run that hangs fails its test instead of stopping the suite.
+inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std::string& WorkingDirectory = "",
+                           unsigned TimeLimitSeconds = 0)
 {
     RunResult Result;
     int Pipe[2];
@@ -108,6 +113,8 @@ inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std:
         if (!WorkingDirectory.empty() && chdir(WorkingDirectory.c_str()) != 0)
             _exit(127);
         setenv("TZ", "UTC", 1);
+        if (TimeLimitSeconds != 0)
+            alarm(TimeLimitSeconds); // kept across execv
         std::vector<char*> Argv;
         Argv.push_back(const_cast<char*>(KORVEX_BINARY));
         for (const std::string& Argument : Arguments)
@@ -123,8 +130,10 @@ inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std:
         Result.Output.append(Block, static_cast<size_t>(Got));
     close(Pipe[0]);
     int Status = 0;
-    waitpid(Child, &Status, 0);
+    struct rusage Usage {};
+    wait4(Child, &Status, 0, &Usage);
     Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+    Result.PeakMemoryKb = Usage.ru_maxrss;
     return Result;
 }
 

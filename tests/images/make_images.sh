@@ -3,7 +3,7 @@
 #
 #   sudo bash tests/images/make_images.sh [OUTDIR [IMAGE...]]   (OUTDIR defaults to this folder;
 #                                       IMAGE: sample, clusters512, compressed, security, acls,
-#                                       dirs)
+#                                       dirs, names)
 #
 # Every image is made by mkntfs and then filled through an ntfs-3g FUSE mount, so the
 # on-disk structures are the ones a real NTFS driver writes (run lists, $ATTRIBUTE_LIST,
@@ -140,6 +140,10 @@ umount_img() {
 # path of REL (absolute inside the volume) with optional :STREAM, on the mount
 mpath() { if [ -n "${2:-}" ]; then printf '%s:%s' "$MNT$1" "$2"; else printf '%s' "$MNT$1"; fi; }
 
+# esc TEXT : TEXT with '%', the C0 controls and DEL written as %HH, so that names holding
+# TAB or a line feed keep the manifest's one line per stream and make valid file names
+esc() { printf '%s' "$1" | perl -pe 's/([%\x00-\x1f\x7f])/sprintf("%%%02x", ord $1)/ge'; }
+
 # record REL STREAM EXPECTED_FILE : checks the mounted stream equals EXPECTED_FILE and
 # appends the manifest line; keeps a copy of small content.
 record() {
@@ -152,10 +156,10 @@ record() {
     rec=$(stat -c %i "$MNT$rel")
     size=$(stat -c %s "$expect")
     sha=$(sha256sum < "$expect" | cut -d' ' -f1)
-    printf '%s\t%s\t%s\t%s\t%s\n' "$rec" "$rel" "$stream" "$size" "$sha" >> "$MANIFEST"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$rec" "$(esc "$rel")" "$(esc "$stream")" "$size" "$sha" >> "$MANIFEST"
     if [ "$size" -gt 0 ] && [ "$size" -lt 65536 ]; then
         local cname="$rec.bin"
-        [ -n "$stream" ] && cname="$rec.$stream.bin"
+        [ -n "$stream" ] && cname="$rec.$(esc "$stream").bin"
         [ -e "$CONTENT/$cname" ] || cp "$expect" "$CONTENT/$cname"
     fi
 }
@@ -537,9 +541,33 @@ make_dirs() {
     finish
 }
 
+# ================================================================ image 7: names
+# 4 MiB, 4 KiB clusters. POSIX names may hold any code unit but NUL and '/', and ntfs-3g
+# stores them as given: names with terminal escape sequences (a window title, colours, a
+# screen clear), BEL, a line feed that would start a fake listing line, TAB, DEL, the C1
+# control CSI (U+009B), a right-to-left override (U+202E) and a left-to-right isolate
+# (U+2066); a directory and a named stream with such names; one plain name beside them.
+make_names() {
+    new_image names 4 4096 0x4E414D45535F0015
+    mount_img streams_interface=windows
+    local title=$'a\e]0;pwned\a\e[31mRED\e[0m' clear=$'dir\e[2J\e[H'
+    put "/$title" ""                       literal $'title and colour\n'
+    put $'/bell\ax' ""                     literal $'bell\n'
+    put $'/line\n0x0000000000000040       fake.txt' "" literal $'line feed\n'
+    put $'/tab\tand\x7fdel' ""             literal $'tab and delete\n'
+    put $'/c1\xc2\x9b31mred' ""            literal $'C1 CSI\n'
+    put $'/invoice\xe2\x80\xaetxt.exe' "" literal $'right-to-left override\n'
+    put $'/isolate\xe2\x81\xa6x\xe2\x81\xa9' "" literal $'isolate\n'
+    put /plain.txt ""                      literal $'plain name\n'
+    mkdir "$MNT/$clear"
+    put "/$clear/inner.txt" ""             literal $'inside a hostile directory name\n'
+    put /plain.txt $'s\e[31m\x7f'          literal $'named stream\n'
+    finish
+}
+
 # images named after OUTDIR are made alone; without names, all of them
 IMAGES=("${@:2}")
-[ ${#IMAGES[@]} -gt 0 ] || IMAGES=(sample clusters512 compressed security acls dirs)
+[ ${#IMAGES[@]} -gt 0 ] || IMAGES=(sample clusters512 compressed security acls dirs names)
 for image in "${IMAGES[@]}"; do
     "make_$image"
 done
