@@ -219,12 +219,26 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
             if (Displacement > Out)
                 return ERROR_INVALID_DATA;
 
-            // Byte by byte: the source may overlap the bytes being written.
+            // The source may overlap the bytes being written: a displacement
+            // of d repeats the last d bytes. Blocks of 8 are safe when d is at
+            // least 8, since each block's source is then complete.
+            // With room to spare in the window, the last block may run past
+            // the copy: those bytes are rewritten by what follows or lie
+            // beyond what the chunk produces.
             uint32_t Room = OutputLength - Out;
             uint32_t Copy = Length < Room ? Length : Room;
             uint8_t* Target = Output + Out;
             const uint8_t* Source = Target - Displacement;
-            for (uint32_t k = 0; k < Copy; k++)
+            uint32_t k = 0;
+            if (Displacement >= 8) {
+                if (Room - Copy >= 8)
+                    for (; k < Copy; k += 8)
+                        memcpy(Target + k, Source + k, 8);
+                else
+                    for (; k + 8 <= Copy; k += 8)
+                        memcpy(Target + k, Source + k, 8);
+            }
+            for (; k < Copy; k++)
                 Target[k] = Source[k];
             Out += Copy;
             if (Copy < Length)
