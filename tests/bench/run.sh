@@ -19,6 +19,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 AFTER=$(realpath "$1")
 BEFORE=${2:+$(realpath "$2")}
 WORK=${3:-/var/tmp/korvex-bench}
+RUNS=${KORVEX_BENCH_RUNS:-5} # timed runs per task, after one warm-up
 command -v icat >/dev/null || apt-get install -y sleuthkit >/dev/null
 command -v ntfscat >/dev/null || apt-get install -y ntfs-3g >/dev/null
 command -v strace >/dev/null || apt-get install -y strace >/dev/null
@@ -36,28 +37,32 @@ OUT=$(mktemp -d "$WORK/out.XXXXXX")
 trap 'rm -rf "$OUT"' EXIT
 hex() { printf '%x' "$1"; }
 
-# median NAME SETUP COMMAND: runs SETUP then COMMAND (both through eval) six
-# times, drops the first, and records the median wall time in seconds, and in
+# median NAME SETUP COMMAND: runs SETUP then COMMAND (both through eval) RUNS
+# + 1 times, drops the first, and records the median wall time in seconds, and in
 # C[NAME] the median processor time (user + system) of the command, which a
 # busy machine disturbs less.
 declare -A T C
-children_cpu() { # user + system time of this shell's children so far, in ns
-    times >"$OUT/.times"
-    awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] } printf "%d", n * 1e9 }' "$OUT/.times"
+children_cpu() { # CPU_NS: user + system time of this shell's children so far
+    times >"$OUT/.times" # in this shell: $(times) would ask a subshell
+    CPU_NS=$(awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] }
+                            printf "%.0f", n * 1e9 }' "$OUT/.times")
 }
 median() {
-    local name=$1 setup=$2 cmd=$3 i t0 t1 c0 c1 times=() cpus=()
-    for i in 0 1 2 3 4 5; do
+    local name=$1 setup=$2 cmd=$3 i t0 t1 c0 times=() cpus=()
+    for ((i = 0; i <= RUNS; i++)); do
         eval "$setup"
-        c0=$(children_cpu)
+        # Dirty pages of earlier runs are written out before the clock starts.
+        sync
+        children_cpu
+        c0=$CPU_NS
         t0=$(date +%s%N)
         eval "$cmd"
         t1=$(date +%s%N)
-        c1=$(children_cpu)
-        [ "$i" -gt 0 ] && times+=($(( t1 - t0 ))) && cpus+=($(( c1 - c0 )))
+        children_cpu
+        [ "$i" -gt 0 ] && times+=($(( t1 - t0 ))) && cpus+=($(( CPU_NS - c0 )))
     done
-    T[$name]=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 3p | awk '{ printf "%.4f", $1 / 1e9 }')
-    C[$name]=$(printf '%s\n' "${cpus[@]}" | sort -n | sed -n 3p | awk '{ printf "%.4f", $1 / 1e9 }')
+    T[$name]=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
+    C[$name]=$(printf '%s\n' "${cpus[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
 }
 sha() { sha256sum "$1" | cut -c1-64; }
 same() { # LABEL FILE... : all files must have the same SHA-256
@@ -74,34 +79,37 @@ declare -A BIN=([after]=$AFTER)
 FRAGBYTES=$(icat -f ntfs "$IMG" "$FRAG" | wc -c)
 echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-for b in "${BINS[@]}"; do
-    K=${BIN[$b]}
-    save="$K -vol $IMG -fid $(hex "$FRAG") -attribute 80 '' -read 0 20000000"
-    median "$b.save" "rm -f $OUT/$b.frag" "$save -save $OUT/$b.frag >/dev/null"
-    median "$b.rlog" "rm -f $OUT/$b.log.*" "$save -rlog $OUT/$b.log >/dev/null"
-    comp="$K -vol $IMG -fid $(hex "$COMP") -attribute 80 '' -read 0 20000000"
-    median "$b.comp" "rm -f $OUT/$b.comp" "$comp -save $OUT/$b.comp >/dev/null"
-    median "$b.dirbig" ":" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"
-    median "$b.dirmid" ":" "$K -vol $IMG -fid $(hex "$MID") -dir >$OUT/$b.dirmid"
-    median "$b.scan" ":" "$K -vol $IMG -scanmft 0 ffffffffffffffff >$OUT/$b.scan"
-    median "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"
-    median "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"
-    strace -f -c -o "$OUT/$b.sc1" $K -vol "$HUGE" -fid 5 -dir >/dev/null
-    rm -f "$OUT/$b.huge".*
-    strace -f -c -o "$OUT/$b.sc2" $K -vol "$HUGE" -fid 5 -dir -rlog "$OUT/$b.huge" >/dev/null
-    calls() { awk '$NF == "total" { print $4 }' "$1"; }
-    T[$b.hugecalls]=$(( $(calls "$OUT/$b.sc2") - $(calls "$OUT/$b.sc1") ))
-    /usr/bin/time -f %M -o "$OUT/$b.rss" $save -save "$OUT/$b.rss.bin" >/dev/null
-    T[$b.rss]=$(cat "$OUT/$b.rss")
-done
+# Task by task, every program in turn, so that a change in the machine's
+# load disturbs all of them alike.
+FRAGMB=$(( FRAGBYTES >> 20 ))
+each() { local b; for b in "${BINS[@]}"; do K=${BIN[$b]}; eval "$1"; done; }
+save() { echo "$K -vol $IMG -fid $(hex "$1") -attribute 80 '' -read 0 20000000"; }
+each 'median "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
 median icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
 median ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
-median dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$(( FRAGBYTES >> 20 )) 2>/dev/null"
+median dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
+each 'median "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
+each 'median "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
 median icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
 median ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
+each 'median "$b.dirbig" ":" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"'
 median lsbig ":" "ntfsls -a -F -p /big $IMG >$OUT/ls.big"
+each 'median "$b.dirmid" ":" "$K -vol $IMG -fid $(hex "$MID") -dir >$OUT/$b.dirmid"'
 median lsmid ":" "ntfsls -a -F -p /mid $IMG >$OUT/ls.mid"
+each 'median "$b.scan" ":" "$K -vol $IMG -scanmft 0 ffffffffffffffff >$OUT/$b.scan"'
 median ils ":" "ils -f ntfs -e $IMG >/dev/null"
+each 'median "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"'
+each 'median "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"'
+calls() { awk '$NF == "total" { print $4 }' "$1"; }
+for b in "${BINS[@]}"; do
+    K=${BIN[$b]}
+    strace -f -c -o "$OUT/$b.sc1" "$K" -vol "$HUGE" -fid 5 -dir >/dev/null
+    rm -f "$OUT/$b.huge".*
+    strace -f -c -o "$OUT/$b.sc2" "$K" -vol "$HUGE" -fid 5 -dir -rlog "$OUT/$b.huge" >/dev/null
+    T[$b.hugecalls]=$(( $(calls "$OUT/$b.sc2") - $(calls "$OUT/$b.sc1") ))
+    eval "/usr/bin/time -f %M -o $OUT/$b.rss $(save "$FRAG") -save $OUT/$b.rss.bin >/dev/null"
+    T[$b.rss]=$(cat "$OUT/$b.rss")
+done
 echo "load after the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # The same bytes from every extractor, and from both builds.
@@ -130,8 +138,8 @@ row() { # TASK KEY PEER-NAME PEER-KEY GOAL
 }
 echo
 bins=$(for b in "${BINS[@]}"; do printf ' %-8s' "$b"; done)
-printf '%-32s%s %-22s %-6s |%s %-8s %-6s %s\n' "wall s, median of 5" "$bins" "peer" "ratio" "$bins" "peer" "ratio" "goal (on the ratio)"
-printf '%-32s%s\n' "" "$(printf '%*s' $(( ${#bins} + 31 )) '')| processor s (user + system), median of 5"
+printf '%-32s%s %-22s %-6s |%s %-8s %-6s %s\n' "wall s, median of $RUNS" "$bins" "peer" "ratio" "$bins" "peer" "ratio" "goal (on the ratio)"
+printf '%-32s%s\n' "" "$(printf '%*s' $(( ${#bins} + 31 )) '')| processor s (user + system), median of $RUNS"
 row "-save, fragmented file" save "dd bs=1M" dd "<= 1.25 x dd"
 row "-save, fragmented file" save "icat" icat "<= 0.7 x icat"
 row "-save, fragmented file" save "ntfscat>null" ntfscat "(for reference)"
