@@ -15,6 +15,10 @@ enum class Width { Default, Short, Char, Long64 };
 // Appends Text padded with spaces to FieldWidth code points.
 void AppendPadded(std::string* Out, const std::string& Text, int FieldWidth, bool LeftAlign)
 {
+    if (FieldWidth <= 0) {
+        Out->append(Text);
+        return;
+    }
     int CodePoints = 0;
     for (unsigned char Byte : Text)
         if ((Byte & 0xC0) != 0x80)
@@ -185,14 +189,19 @@ void FormatInto(std::string* Out, const char* Format, va_list Arguments)
 
 } // namespace
 
+void Console_Write(const char* Text, size_t Length)
+{
+    if (CaptureSink != nullptr)
+        CaptureSink->append(Text, Length);
+    else
+        fwrite(Text, 1, Length, stdout);
+}
+
 void Console_PrintV(const char* Format, va_list Arguments)
 {
     std::string Text;
     FormatInto(&Text, Format, Arguments);
-    if (CaptureSink != nullptr)
-        CaptureSink->append(Text);
-    else
-        fwrite(Text.data(), 1, Text.size(), stdout);
+    Console_Write(Text.data(), Text.size());
 }
 
 void Console_Print(const char* Format, ...)

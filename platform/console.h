@@ -15,6 +15,8 @@
 void Console_Print(const char* Format, ...);
 void Console_PrintV(const char* Format, va_list Arguments);
 void Console_Flush();
+// Writes Length bytes of UTF-8 as they are, in order with the printer's output.
+void Console_Write(const char* Text, size_t Length);
 
 // Formats like Console_Print into a string instead of the console.
 std::string Console_Format(const char* Format, ...);

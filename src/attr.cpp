@@ -180,30 +180,33 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
     uint32_t Out = 0;
     uint32_t Width = Lznt1MinDisplacementBits;
     while (In < ChunkSize) {
-        uint8_t Flags = Input[In++]; // In < ChunkSize <= InputLength
-        // Eight literals in a row, the common case of poorly compressible
-        // data, go in one copy.
-        if (Flags == 0 && ChunkSize - In >= 8 && OutputLength - Out >= 8) {
-            memcpy(Output + Out, Input + In, 8);
-            In += 8;
-            Out += 8;
-            continue;
-        }
-        for (uint32_t Bit = 0; Bit < 8; Bit++) {
-            // Trailing flag bits after the last item carry no meaning.
-            if (In >= ChunkSize)
+        // Bit 8 stands after the group's eight items, so that a count of
+        // clear bits never runs past them.
+        uint32_t Flags = Input[In++] | 0x100u; // In < ChunkSize <= InputLength
+        for (;;) {
+            // The literals up to the next token go in one copy. Trailing flag
+            // bits after the last item of the chunk carry no meaning.
+            uint32_t Literals = static_cast<uint32_t>(__builtin_ctz(Flags));
+            uint32_t Take = Literals < ChunkSize - In ? Literals : ChunkSize - In;
+            if (Take > OutputLength - Out)
+                return ERROR_INSUFFICIENT_BUFFER;
+            // Eight bytes at once when both sides have them: the extra bytes
+            // are rewritten by what follows.
+            if (ChunkSize - In >= 8 && OutputLength - Out >= 8)
+                memcpy(Output + Out, Input + In, 8);
+            else
+                memcpy(Output + Out, Input + In, Take);
+            In += Take;
+            Out += Take;
+            Flags >>= Literals;
+            if (Flags == 1 || In >= ChunkSize)
                 break;
-            if ((Flags & (1u << Bit)) == 0) {
-                if (Out >= OutputLength)
-                    return ERROR_INSUFFICIENT_BUFFER;
-                Output[Out++] = Input[In++]; // In < ChunkSize, checked above
-                continue;
-            }
 
             if (!Reader.Has(In, 2))
                 return ERROR_INVALID_DATA;
             uint16_t Token = static_cast<uint16_t>(Input[In] | (Input[In + 1] << 8));
             In += 2;
+            Flags >>= 1;
 
             // The displacement field widens as the chunk's output grows: it
             // takes just enough bits (at least 4) to reach the chunk's first
@@ -219,16 +222,32 @@ DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t*
             if (Displacement > Out)
                 return ERROR_INVALID_DATA;
 
-            // Byte by byte: the source may overlap the bytes being written.
+            // The source may overlap the bytes being written: a displacement
+            // of d repeats the last d bytes. Blocks of 8 are safe when d is at
+            // least 8, since each block's source is then complete.
+            // With room to spare in the window, the last block may run past
+            // the copy: those bytes are rewritten by what follows or lie
+            // beyond what the chunk produces.
             uint32_t Room = OutputLength - Out;
             uint32_t Copy = Length < Room ? Length : Room;
             uint8_t* Target = Output + Out;
             const uint8_t* Source = Target - Displacement;
-            for (uint32_t k = 0; k < Copy; k++)
+            uint32_t k = 0;
+            if (Displacement >= 8) {
+                if (Room - Copy >= 8)
+                    for (; k < Copy; k += 8)
+                        memcpy(Target + k, Source + k, 8);
+                else
+                    for (; k + 8 <= Copy; k += 8)
+                        memcpy(Target + k, Source + k, 8);
+            }
+            for (; k < Copy; k++)
                 Target[k] = Source[k];
             Out += Copy;
             if (Copy < Length)
                 return ERROR_INSUFFICIENT_BUFFER;
+            if (Flags == 1)
+                break;
         }
     }
 

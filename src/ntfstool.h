@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "../platform/win32.h"
@@ -152,3 +153,32 @@ void PrintCountedName(const char16_t* Name, size_t Count);
 DWORD BitmapFile_Initialize(HANDLE File, uint64_t ClusterCount);
 DWORD BitmapFile_TestBit(HANDLE File, uint64_t Cluster, BOOLEAN* IsSet);
 DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue);
+
+// The recording's marks in the bitmap file, without a read-modify-write per
+// cluster: one block of the file is kept in memory, every change is written
+// through at once (the file always holds the right bits), and one bit per
+// block remembers which blocks were ever marked, so the rest of a sparse file
+// is known to be zeros without reading it.
+constexpr uint32_t BitmapBlockBytes = 65536;
+struct BitmapMarks {
+    HANDLE File;          // not owned
+    uint64_t FileBytes;
+    uint64_t BlockIndex;  // the block held in Block; valid when Loaded
+    bool Loaded;
+    uint8_t* Block;       // BitmapBlockBytes
+    uint8_t* Touched;     // one bit per block of the file
+};
+static_assert(std::is_trivially_copyable_v<BitmapMarks>);
+
+// Makes the marks of a file sized by BitmapFile_Initialize for ClusterCount
+// clusters. ERROR_OUTOFMEMORY, or ERROR_SUCCESS with *Marks set.
+DWORD BitmapMarks_Create(HANDLE File, uint64_t ClusterCount, BitmapMarks** Marks);
+void BitmapMarks_Free(BitmapMarks* Marks);
+// Sets the bits of clusters First to First + Count - 1, in order, with at most
+// one positioned write per block that changes. A cluster past the file is
+// ERROR_READ_FAULT (the bits before it stay set); a failed read or write of
+// the file gives its code.
+DWORD BitmapMarks_Set(BitmapMarks* Marks, uint64_t First, uint64_t Count);
+// False when no cluster of block Block (BitmapBlockBytes of the file) was
+// ever marked: its bytes in the file are all zero.
+bool BitmapMarks_BlockTouched(const BitmapMarks* Marks, uint64_t Block);

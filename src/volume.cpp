@@ -34,6 +34,7 @@ void ReleaseVolume(NtfsVolume* TmpVolumeHandle)
         HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ClusterTable);
     if (TmpVolumeHandle->ReadAhead != nullptr)
         HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ReadAhead);
+    BitmapMarks_Free(TmpVolumeHandle->Marks);
     FreeRecord(TmpVolumeHandle, sizeof(NtfsVolume));
 }
 
@@ -110,15 +111,15 @@ class BitmapBlocks {
 public:
     explicit BitmapBlocks(HANDLE File) : File_(File) {}
 
-    DWORD Test(uint64_t Cluster, BOOLEAN* IsSet)
+    // Byte Index of the bitmap, cluster Index * 8 in bit 0.
+    DWORD Byte(uint64_t Index, uint8_t* Value)
     {
-        uint64_t Byte = Cluster / 8;
-        if (Byte < Start_ || Byte - Start_ >= Valid_) {
-            DWORD Error = Fill(Byte);
+        if (Index < Start_ || Index - Start_ >= Valid_) {
+            DWORD Error = Fill(Index);
             if (Error != ERROR_SUCCESS)
                 return Error;
         }
-        *IsSet = (Block_[Byte - Start_] & (1u << (Cluster % 8))) != 0 ? 1 : 0;
+        *Value = Block_[Index - Start_];
         return ERROR_SUCCESS;
     }
 
@@ -376,7 +377,10 @@ DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile,
         Error = BitmapFile_Initialize(Record->AccessedClusterBitmap, Record->LoggedClusters);
         if (Error != ERROR_SUCCESS)
             return Error;
-        Error = BitmapFile_SetBit(Record->AccessedClusterBitmap, 0, TRUE);
+        Error = BitmapMarks_Create(Record->AccessedClusterBitmap, Record->LoggedClusters, &Record->Marks);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        Error = BitmapMarks_Set(Record->Marks, 0, 1);
         if (Error != ERROR_SUCCESS)
             return Error;
     }
@@ -544,25 +548,149 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
             return Error;
     }
 
-    if (Volume->AccessedClusterBitmap != INVALID_HANDLE_VALUE && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0) {
-        for (uint32_t i = 0; i < Count; i++) {
-            Error = BitmapFile_SetBit(Volume->AccessedClusterBitmap, Lcn + i, TRUE);
-            if (Error != ERROR_SUCCESS)
-                return Error;
-        }
-    }
+    if (Volume->Marks != nullptr && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
+        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
     return ERROR_SUCCESS;
 }
+
+namespace {
+
+// The most bytes of cluster images the dump gathers before writing them;
+// small enough to stay in the processor's cache between read and write.
+constexpr uint32_t DumpBufferBytes = 1u << 18;
+
+// The dump's output: runs of marked clusters are read from the device in one
+// request each and appended to buffers that go to ".idx" and ".dat" in large
+// writes. Progress lines are printed as the clusters are reached, so a
+// failure shows the lines up to its cluster, as a walk one cluster at a time
+// would.
+class LogDumper {
+public:
+    explicit LogDumper(NtfsVolume* Volume) : Volume_(Volume), Total_(Volume->LoggedClusters)
+    {
+        NextPercentAt_ = NextLine(0);
+    }
+
+    bool Allocate()
+    {
+        Capacity_ = DumpBufferBytes / Volume_->BytesPerCluster;
+        return Images_.Allocate(DumpBufferBytes) && Entries_.Allocate(static_cast<size_t>(Capacity_) * LogEntrySize);
+    }
+
+    // Prints the progress lines of every cluster up to Lcn.
+    void ProgressTo(uint64_t Lcn)
+    {
+        while (NextPercentAt_ <= Lcn && NextPercentAt_ < Total_) {
+            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(NextPercentAt_) * 100 / Total_);
+            Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
+            NextPercentAt_ = NextLine(Percent);
+        }
+    }
+
+    // Adds marked cluster Lcn: it extends the pending run or starts a new one.
+    DWORD Add(uint64_t Lcn)
+    {
+        if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && Fill_ + RunCount_ < Capacity_) {
+            RunCount_++;
+            return ERROR_SUCCESS;
+        }
+        DWORD Error = ReadRun();
+        RunStart_ = Lcn;
+        RunCount_ = 1;
+        return Error;
+    }
+
+    // Reads the pending run and writes everything gathered.
+    DWORD Finish()
+    {
+        DWORD Error = ReadRun();
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        return Flush();
+    }
+
+private:
+    uint64_t NextLine(uint64_t Percent) const
+    {
+        return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total_ + 99) / 100);
+    }
+
+    // Reads the pending run into the buffer with one request; when that
+    // fails, cluster by cluster, so that the log keeps every cluster before
+    // the failing one and the failure is that cluster's.
+    DWORD ReadRun()
+    {
+        uint32_t Count = RunCount_;
+        RunCount_ = 0;
+        if (Count == 0)
+            return ERROR_SUCCESS;
+        ProgressTo(RunStart_);
+        DWORD Error = NtfsVolume_ReadClusters(Volume_, RunStart_, Count, Image(Fill_));
+        if (Error == ERROR_SUCCESS) {
+            for (uint32_t i = 0; i < Count; i++)
+                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_ + i) * LogEntrySize, RunStart_ + i);
+            Fill_ += Count;
+            ProgressTo(RunStart_ + Count - 1);
+        } else {
+            for (uint32_t i = 0; i < Count; i++) {
+                ProgressTo(RunStart_ + i);
+                Error = NtfsVolume_ReadClusters(Volume_, RunStart_ + i, 1, Image(Fill_));
+                if (Error != ERROR_SUCCESS) {
+                    DWORD FlushError = Flush();
+                    return FlushError != ERROR_SUCCESS ? FlushError : Error;
+                }
+                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_) * LogEntrySize, RunStart_ + i);
+                Fill_++;
+            }
+        }
+        return Fill_ == Capacity_ ? Flush() : ERROR_SUCCESS;
+    }
+
+    // Appends the gathered entries to ".idx", then their images to ".dat".
+    DWORD Flush()
+    {
+        uint32_t Count = Fill_;
+        Fill_ = 0;
+        if (Count == 0)
+            return ERROR_SUCCESS;
+        DWORD Error = Append(Volume_->AccessedClusterIndex, Entries_.Get(), Count * LogEntrySize);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        return Append(Volume_->AccessedClusterData, Images_.Get(), Count * Volume_->BytesPerCluster);
+    }
+
+    static DWORD Append(HANDLE File, const uint8_t* Data, DWORD Length)
+    {
+        DWORD Done = 0;
+        if (!WriteFile(File, Data, Length, &Done, nullptr))
+            return LastErrorOfFailedCall();
+        return Done < Length ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+    }
+
+    uint8_t* Image(uint32_t Index) { return Images_.Get() + static_cast<size_t>(Index) * Volume_->BytesPerCluster; }
+
+    NtfsVolume* Volume_;
+    uint64_t Total_;
+    uint64_t NextPercentAt_ = 0;
+    HeapBuffer Images_;
+    HeapBuffer Entries_;
+    uint32_t Capacity_ = 0;
+    uint32_t Fill_ = 0;
+    uint64_t RunStart_ = 0;
+    uint32_t RunCount_ = 0;
+};
+
+} // namespace
 
 // Writes the volume log: walks the bitmap in cluster order and appends every
 // marked cluster's number to ".idx" and its contents, read again from the
 // device, to ".dat". Recording is suspended meanwhile so that the dump's own
-// reads are not marked.
+// reads are not marked. Blocks of the bitmap that were never marked are
+// zeros and are not read.
 DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
 {
     DWORD Error = ERROR_SUCCESS;
     bool Suspended = false;
-    HeapBuffer Cluster;
     do {
         if (!NtfsVolume_IsValid(Volume)) {
             Error = ERROR_INVALID_PARAMETER;
@@ -572,7 +700,8 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
             Error = ERROR_INVALID_FUNCTION;
             break;
         }
-        if (!Cluster.Allocate(Volume->BytesPerCluster)) {
+        LogDumper Dumper(Volume);
+        if (!Dumper.Allocate()) {
             Error = ERROR_OUTOFMEMORY;
             break;
         }
@@ -588,50 +717,35 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         Volume->ReadAheadDisabled = true;
 
         uint64_t Total = Volume->LoggedClusters;
-        uint64_t LastPercent = 0;
-        // The first cluster whose percentage exceeds LastPercent, so that the
-        // walk divides only when the line changes.
-        auto NextLine = [Total](uint64_t Percent) {
-            return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total + 99) / 100);
-        };
-        uint64_t NextPercentAt = NextLine(0);
+        const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
         BitmapBlocks Bitmap(Volume->AccessedClusterBitmap);
-        for (uint64_t Lcn = 0; Lcn < Total; Lcn++) {
-            if (Lcn >= NextPercentAt) {
-                uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(Lcn) * 100 / Total);
-                Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
-                LastPercent = Percent;
-                NextPercentAt = NextLine(LastPercent);
-            }
-            BOOLEAN IsSet = 0;
-            Error = Bitmap.Test(Lcn, &IsSet);
-            if (Error != ERROR_SUCCESS)
-                break;
-            if (!IsSet)
+        uint64_t Lcn = 0;
+        while (Lcn < Total) {
+            if (Volume->Marks != nullptr && Lcn % BlockClusters == 0 &&
+                !BitmapMarks_BlockTouched(Volume->Marks, Lcn / BlockClusters)) {
+                Lcn = Total - Lcn < BlockClusters ? Total : Lcn + BlockClusters;
                 continue;
-            Error = NtfsVolume_ReadClusters(Volume, Lcn, 1, Cluster.Get());
+            }
+            uint8_t Byte = 0;
+            Error = Bitmap.Byte(Lcn / 8, &Byte);
+            if (Error != ERROR_SUCCESS) {
+                DWORD Pending = Dumper.Finish();
+                Dumper.ProgressTo(Lcn);
+                Error = Pending != ERROR_SUCCESS ? Pending : Error;
+                break;
+            }
+            uint64_t Next = Total - Lcn < 8 ? Total : Lcn + 8;
+            for (; Lcn < Next && Error == ERROR_SUCCESS; Lcn++)
+                if ((Byte & (1u << (Lcn % 8))) != 0)
+                    Error = Dumper.Add(Lcn);
             if (Error != ERROR_SUCCESS)
                 break;
-            uint8_t Entry[LogEntrySize];
-            StoreLe64(Entry, Lcn);
-            DWORD Done = 0;
-            if (!WriteFile(Volume->AccessedClusterIndex, Entry, LogEntrySize, &Done, nullptr)) {
-                Error = LastErrorOfFailedCall();
-                break;
-            }
-            if (Done < LogEntrySize) {
-                Error = ERROR_WRITE_FAULT;
-                break;
-            }
-            if (!WriteFile(Volume->AccessedClusterData, Cluster.Get(), Volume->BytesPerCluster, &Done, nullptr)) {
-                Error = LastErrorOfFailedCall();
-                break;
-            }
-            if (Done < Volume->BytesPerCluster) {
-                Error = ERROR_WRITE_FAULT;
-                break;
-            }
         }
+        if (Error != ERROR_SUCCESS)
+            break;
+        Error = Dumper.Finish();
+        if (Error == ERROR_SUCCESS)
+            Dumper.ProgressTo(Total - 1);
     } while (false);
     if (Suspended) {
         Volume->Flags |= VOLUME_FLAG_RECORDING;

@@ -9,6 +9,7 @@
 
 struct NtfsFile;
 struct NtfsAttribute;
+struct BitmapMarks;
 
 constexpr uint32_t NTFS_VOLUME_TAG = 0x564F4C55; // "VOLU"
 constexpr uint32_t VOLUME_FLAG_RECORDING = 1;
@@ -46,6 +47,7 @@ struct NtfsVolume {
     // damaged boot sector claiming billions of clusters must not make the
     // run write (and the dump walk) a bitmap for all of them.
     uint64_t LoggedClusters;
+    BitmapMarks* Marks;             // recording: the marks in the ".bmp", owned
     HANDLE AccessedClusterData;     // ".dat"
     HANDLE AccessedClusterIndex;    // ".idx"
     uint64_t* ClusterTable;         // replay: the loaded ".idx"

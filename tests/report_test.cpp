@@ -230,6 +230,11 @@ TEST(ReadCommand, RangesDumpsAndSaves)
     AttributeFields Data = Builder.StoreNonResident(Content);
     Builder.Record(64).Add(ResidentAttribute(TypeStandardInformation, StandardInformation())).Add(Data)
         .Add(ResidentAttribute(TypeData, {'h', 'i'}, u"$SDS"));
+    // Two good clusters, then a run past the end of the volume.
+    uint64_t Good = Builder.AllocateClusters(2);
+    Builder.WriteClusters(Good, Bytes(0x2000, 0x5A));
+    Builder.Record(65).Add(ResidentAttribute(TypeStandardInformation, StandardInformation()))
+        .Add(NonResidentAttribute(TypeData, {{2, static_cast<int64_t>(Good)}, {1, 5000}}, 4096, 0x3000));
     Mounted Volume(Builder);
     NtfsFile* File = Volume.Open(64);
 
@@ -266,6 +271,13 @@ TEST(ReadCommand, RangesDumpsAndSaves)
     EXPECT_TRUE(testing_support::Exists(Dir / "empty"));
     EXPECT_EQ(RunRead(File, 0x80, u"$SDS", true, 1, 0x10).Output,
               "Attribute (TypeCode = 0x80, Name = \"$SDS\") located\nTotal 0x1 bytes read\n");
+
+    // A read that fails part way: the save file holds every chunk before it.
+    std::u16string Partial = Wide(Dir / "partial");
+    ReadRun Broken = RunRead(Volume.Open(65), 0x80, nullptr, true, 0, 0x3000, false, &Partial);
+    EXPECT_EQ(Broken.Output, Located.Output + "Unable to read data from the file at offset 0x2000\nTotal 0x2000 bytes read\n");
+    EXPECT_EQ(Broken.Result, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ReadBytes(Dir / "partial"), Bytes(0x2000, 0x5A));
 
     // Failures of the read and of the save file, on a fresh handle whose
     // value has not been read yet; no read-ahead window may hide the device.

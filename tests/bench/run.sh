@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Times korvex against its peers on the benchmark volume, all in one run, and
+# prints a table of medians (of 5 runs after a warm-up, each a whole process,
+# warm page cache) with the ratios the performance goals are stated in. Every
+# extractor's output is checked by SHA-256 against the others; with a second
+# korvex binary (say the build before a change) both are timed side by side and
+# their outputs, save files and volume logs must be byte-identical.
+#
+#   sudo bash tests/bench/run.sh KORVEX [KORVEX_BEFORE] [WORKDIR]
+#
+# The 4 GiB volume (tests/bench/make_bench_image.sh) and a 1 TiB sparse volume
+# are built once into WORKDIR (default /var/tmp/korvex-bench) and reused.
+# Needs root and /dev/fuse for the first build; installs sleuthkit, ntfs-3g and
+# strace when missing. Timings are only as quiet as the machine: note its load.
+set -euo pipefail
+export LC_ALL=C
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+AFTER=$(realpath "$1")
+BEFORE=${2:+$(realpath "$2")}
+WORK=${3:-/var/tmp/korvex-bench}
+RUNS=${KORVEX_BENCH_RUNS:-5} # timed runs per task, after one warm-up
+command -v icat >/dev/null || apt-get install -y sleuthkit >/dev/null
+command -v ntfscat >/dev/null || apt-get install -y ntfs-3g >/dev/null
+command -v strace >/dev/null || apt-get install -y strace >/dev/null
+bash "$HERE/make_bench_image.sh" "$WORK"
+# shellcheck disable=SC1091
+source "$WORK/bench.info"
+IMG=$WORK/bench.img
+HUGE=$WORK/huge-1t.img
+if [ ! -e "$HUGE" ]; then
+    truncate -s 1T "$HUGE.tmp"
+    mkntfs -F -Q -q -T -c 4096 -s 512 -p 0 -H 255 -S 63 "$HUGE.tmp" >/dev/null
+    mv "$HUGE.tmp" "$HUGE"
+fi
+OUT=$(mktemp -d "$WORK/out.XXXXXX")
+trap 'rm -rf "$OUT"' EXIT
+hex() { printf '%x' "$1"; }
+
+# median NAME SETUP COMMAND: runs SETUP then COMMAND (both through eval) RUNS
+# + 1 times, drops the first, and records the median wall time in seconds, and in
+# C[NAME] the median processor time (user + system) of the command, which a
+# busy machine disturbs less.
+declare -A T C
+children_cpu() { # CPU_NS: user + system time of this shell's children so far
+    times >"$OUT/.times" # in this shell: $(times) would ask a subshell
+    CPU_NS=$(awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] }
+                            printf "%.0f", n * 1e9 }' "$OUT/.times")
+}
+median() {
+    local name=$1 setup=$2 cmd=$3 i t0 t1 c0 times=() cpus=()
+    for ((i = 0; i <= RUNS; i++)); do
+        eval "$setup"
+        # Dirty pages of earlier runs are written out before the clock starts.
+        sync
+        children_cpu
+        c0=$CPU_NS
+        t0=$(date +%s%N)
+        eval "$cmd"
+        t1=$(date +%s%N)
+        children_cpu
+        [ "$i" -gt 0 ] && times+=($(( t1 - t0 ))) && cpus+=($(( CPU_NS - c0 )))
+    done
+    T[$name]=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
+    C[$name]=$(printf '%s\n' "${cpus[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
+}
+sha() { sha256sum "$1" | cut -c1-64; }
+same() { # LABEL FILE... : all files must have the same SHA-256
+    local first=$(sha "$2") f
+    for f in "${@:2}"; do
+        if [ "$(sha "$f")" != "$first" ]; then echo "MISMATCH $1: $f" >&2; exit 1; fi
+    done
+    echo "same bytes ($1): ${*:2}" | sed "s|$OUT/||g"
+}
+
+BINS=(after)
+declare -A BIN=([after]=$AFTER)
+[ -n "$BEFORE" ] && BINS=(before after) && BIN[before]=$BEFORE
+FRAGBYTES=$(icat -f ntfs "$IMG" "$FRAG" | wc -c)
+echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# Task by task, every program in turn, so that a change in the machine's
+# load disturbs all of them alike.
+FRAGMB=$(( FRAGBYTES >> 20 ))
+each() { local b; for b in "${BINS[@]}"; do K=${BIN[$b]}; eval "$1"; done; }
+save() { echo "$K -vol $IMG -fid $(hex "$1") -attribute 80 '' -read 0 20000000"; }
+each 'median "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
+median icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
+median ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
+median dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
+each 'median "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
+each 'median "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
+median icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
+median ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
+each 'median "$b.dirbig" ":" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"'
+median lsbig ":" "ntfsls -a -F -p /big $IMG >$OUT/ls.big"
+each 'median "$b.dirmid" ":" "$K -vol $IMG -fid $(hex "$MID") -dir >$OUT/$b.dirmid"'
+median lsmid ":" "ntfsls -a -F -p /mid $IMG >$OUT/ls.mid"
+each 'median "$b.scan" ":" "$K -vol $IMG -scanmft 0 ffffffffffffffff >$OUT/$b.scan"'
+median ils ":" "ils -f ntfs -e $IMG >/dev/null"
+each 'median "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"'
+each 'median "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"'
+calls() { awk '$NF == "total" { print $4 }' "$1"; }
+for b in "${BINS[@]}"; do
+    K=${BIN[$b]}
+    strace -f -c -o "$OUT/$b.sc1" "$K" -vol "$HUGE" -fid 5 -dir >/dev/null
+    rm -f "$OUT/$b.huge".*
+    strace -f -c -o "$OUT/$b.sc2" "$K" -vol "$HUGE" -fid 5 -dir -rlog "$OUT/$b.huge" >/dev/null
+    T[$b.hugecalls]=$(( $(calls "$OUT/$b.sc2") - $(calls "$OUT/$b.sc1") ))
+    eval "/usr/bin/time -f %M -o $OUT/$b.rss $(save "$FRAG") -save $OUT/$b.rss.bin >/dev/null"
+    T[$b.rss]=$(cat "$OUT/$b.rss")
+done
+echo "load after the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# The same bytes from every extractor, and from both builds.
+ntfscat "$IMG" /frag.bin >"$OUT/ntfscat.frag"
+ntfscat "$IMG" /c/big.txt >"$OUT/ntfscat.comp"
+of() { local b; for b in "${BINS[@]}"; do echo "$OUT/$b.$1"; done; }
+same "fragmented file" "$OUT/icat.frag" "$OUT/ntfscat.frag" $(of frag)
+same "compressed file" "$OUT/icat.comp" "$OUT/ntfscat.comp" $(of comp)
+(cd "$OUT" && for b in "${BINS[@]}"; do sed -i 's/^.*korvex.*$//' $b.dirbig $b.dirmid $b.scan; done)
+for kind in dirbig dirmid scan log.idx log.dat huge.idx huge.dat; do
+    [ -n "$BEFORE" ] && same "$kind, before and after" "$OUT/before.$kind" "$OUT/after.$kind"
+done
+for d in big mid; do
+    echo "/$d: korvex lists $(grep -c '^0x' "$OUT/after.dir$d") entries, ntfsls $(wc -l <"$OUT/ls.$d")"
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+row() { # TASK KEY PEER-NAME PEER-KEY GOAL
+    local b text="" cpu=""
+    for b in "${BINS[@]}"; do
+        text+=$(printf ' %-8s' "${T[$b.$2]}")
+        cpu+=$(printf ' %-8s' "${C[$b.$2]}")
+    done
+    printf '%-32s%s %-22s %-6s |%s %-8s %-6s %s\n' "$1" "$text" "$3 ${T[$4]}" "$(ratio "${T[after.$2]}" "${T[$4]}")" \
+        "$cpu" "${C[$4]}" "$(ratio "${C[after.$2]}" "${C[$4]}")" "$5"
+}
+echo
+bins=$(for b in "${BINS[@]}"; do printf ' %-8s' "$b"; done)
+printf '%-32s%s %-22s %-6s |%s %-8s %-6s %s\n' "wall s, median of $RUNS" "$bins" "peer" "ratio" "$bins" "peer" "ratio" "goal (on the ratio)"
+printf '%-32s%s\n' "" "$(printf '%*s' $(( ${#bins} + 31 )) '')| processor s (user + system), median of $RUNS"
+row "-save, fragmented file" save "dd bs=1M" dd "<= 1.25 x dd"
+row "-save, fragmented file" save "icat" icat "<= 0.7 x icat"
+row "-save, fragmented file" save "ntfscat>null" ntfscat "(for reference)"
+row "-save, compressed file" comp "icat" icatc "<= 0.7 x icat"
+row "-save, compressed file" comp "ntfscat>null" ntfscatc "(for reference)"
+row "-dir, 100,000 entries" dirbig "ntfsls" lsbig "<= 0.9 x ntfsls"
+row "-dir, 10,000 entries" dirmid "ntfsls" lsmid "<= 0.9 x ntfsls"
+row "-scanmft, all records" scan "ils -e" ils "<= 0.8 x ils -e"
+row "-rlog of the fragmented read" rlog "korvex -save" after.save "<= 1.2 x the -save"
+row "-rlog of -dir /, 1 TiB volume" huge "no -rlog" after.hugeplain "extra cost independent of size"
+printf '%-32s%s\n' "  extra system calls of it" "$(for b in "${BINS[@]}"; do printf ' %-8s' "${T[$b.hugecalls]}"; done)  goal < 100"
+printf '%-32s%s\n' "  max resident KiB, -save" "$(for b in "${BINS[@]}"; do printf ' %-8s' "${T[$b.rss]}"; done)  goal: small, bounded"
