@@ -20,7 +20,9 @@ namespace {
 std::string ReadText(const fs::path& Path)
 {
     std::ifstream In(Path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(In), {});
+    std::ostringstream Bytes;
+    Bytes << In.rdbuf();
+    return Bytes.str();
 }
 
 void WriteText(const fs::path& Path, const std::string& Bytes)
