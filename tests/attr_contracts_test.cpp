@@ -84,7 +84,7 @@ TEST(RunListDecode, AllocationFailureIsOutOfMemory)
 }
 
 // Every validating operation checks the tag of its own handle type, so a
-// handle of one type passed as another is refused (87), never used.
+// handle of one type passed as another, or none, is refused (87), never used.
 TEST(Handles, TagsAreCheckedAcrossHandleTypes)
 {
     NtfsVolume Volume{};
@@ -94,9 +94,11 @@ TEST(Handles, TagsAreCheckedAcrossHandleTypes)
     uint8_t Buffer[1024];
     uint32_t Count = 0;
     BOOLEAN Flag = 0;
+    NtfsFile* Opened = nullptr;
     for (DWORD Error : {NtfsVolume_Close(&Volume), NtfsVolume_ReadClusters(&Volume, 0, 1, Buffer),
                         NtfsVolume_ReadFileRecord(&Volume, 0, Buffer), NtfsRecord_ApplyFixup(&Volume, Buffer, 1024),
                         NtfsFile_Close(&File), NtfsFile_IsRootDirectory(&File, &Flag), NtfsFile_PrintFullName(nullptr),
+                        NtfsFile_Open(nullptr, 5, &Opened), NtfsFile_DelAttribute(&File, &Attribute, 0),
                         NtfsAttribute_Close(&Attribute), NtfsAttribute_Read(&Attribute, 0, 1, Buffer, &Count),
                         NtfsAttribute_ReadClusters(&Attribute, 0, 1, Buffer, &Count), NtfsAttribute_MergeAll(&Attribute)})
         EXPECT_EQ(Error, ERROR_INVALID_PARAMETER);
