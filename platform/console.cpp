@@ -185,7 +185,7 @@ void Console_PrintV(const char* Format, va_list Arguments)
     if (CaptureSink != nullptr)
         CaptureSink->append(Text);
     else
-        fwrite(Text.data(), 1, Text.size(), stdout);
+        Console_WriteStdout(Text.data(), Text.size());
 }
 
 void Console_Print(const char* Format, ...)
@@ -204,11 +204,6 @@ std::string Console_Format(const char* Format, ...)
     FormatInto(&Text, Format, Arguments);
     va_end(Arguments);
     return Text;
-}
-
-void Console_Flush()
-{
-    fflush(stdout);
 }
 
 void Console_SetCapture(std::string* Sink)

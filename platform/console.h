@@ -14,6 +14,10 @@ void Console_Print(const char* Format, ...);
 void Console_PrintV(const char* Format, va_list Arguments);
 void Console_Flush();
 
+// Puts formatted UTF-8 text on standard output; one per platform
+// (posix/console.cpp, windows/console.cpp).
+void Console_WriteStdout(const char* Text, size_t Length);
+
 // Formats like Console_Print into a string instead of the console.
 std::string Console_Format(const char* Format, ...);
 

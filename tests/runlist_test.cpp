@@ -8,6 +8,7 @@
 #include "attr.h"
 #include "faults.h"
 #include "ntfstool.h"
+#include "test_support.h"
 
 namespace {
 
@@ -168,6 +169,7 @@ TEST(RunListTest, MalformedArraysAreRejectedWithOutputsCleared)
 
 TEST(RunListTest, AllocationFailureIsOutOfMemory)
 {
+    SKIP_WITHOUT_FAULT_POINTS();
     Fault_Arm(FaultPoint::Alloc, 0, FaultKind::Fail, 0);
     DecodedRuns Result = Decode({0x21, 0x18, 0x34, 0x56, 0x00});
     Fault_DisarmAll();
