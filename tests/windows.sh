@@ -20,7 +20,7 @@ if [ ! -f "$out/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake --build "$out/googletest" -j "$jobs" >/dev/null
   cmake --install "$out/googletest" >/dev/null
 fi
-cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKORVEX_WERROR=ON \
+cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKORVEX_WERROR=ON -DKORVEX_TESTS=ON \
   -DGTest_DIR="$out/gtest/lib/cmake/GTest" >/dev/null
 cmake --build "$out" -j "$jobs"
 
