@@ -194,7 +194,7 @@ void Console_Write(const char* Text, size_t Length)
     if (CaptureSink != nullptr)
         CaptureSink->append(Text, Length);
     else
-        fwrite(Text, 1, Length, stdout);
+        Console_WriteStdout(Text, Length);
 }
 
 void Console_PrintV(const char* Format, va_list Arguments)
@@ -220,11 +220,6 @@ std::string Console_Format(const char* Format, ...)
     FormatInto(&Text, Format, Arguments);
     va_end(Arguments);
     return Text;
-}
-
-void Console_Flush()
-{
-    fflush(stdout);
 }
 
 void Console_SetCapture(std::string* Sink)

@@ -18,6 +18,10 @@ void Console_Flush();
 // Writes Length bytes of UTF-8 as they are, in order with the printer's output.
 void Console_Write(const char* Text, size_t Length);
 
+// Puts formatted UTF-8 text on standard output; one per platform
+// (posix/console.cpp, windows/console.cpp).
+void Console_WriteStdout(const char* Text, size_t Length);
+
 // Formats like Console_Print into a string instead of the console.
 std::string Console_Format(const char* Format, ...);
 

@@ -1,5 +1,4 @@
-// Stand-ins for the Windows security descriptor functions, over self-relative
-// descriptors in memory. Every read is checked against the bytes the caller
+// Self-relative security descriptors in memory. Every read is checked against the bytes the caller
 // says are available; see security.h for the one difference in the signatures.
 #include "security.h"
 
@@ -37,7 +36,7 @@ private:
 };
 
 struct DescriptorHeader {
-    SECURITY_DESCRIPTOR_CONTROL Control;
+    SdControl Control;
     DWORD Revision;
     DWORD Owner;
     DWORD Group;
@@ -52,14 +51,14 @@ DWORD ReadDescriptorHeader(const ByteView& Descriptor, DescriptorHeader* Header)
     if (!Descriptor.Has(0, SdHeaderLength))
         return ERROR_INVALID_SECURITY_DESCR;
     Header->Revision = Descriptor.Byte(SdRevisionOffset);
-    Header->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(Descriptor.Le(SdControlOffset, 2));
+    Header->Control = static_cast<SdControl>(Descriptor.Le(SdControlOffset, 2));
     Header->Owner = Descriptor.Le(SdOwnerOffset, 4);
     Header->Group = Descriptor.Le(SdGroupOffset, 4);
     Header->Sacl = Descriptor.Le(SdSaclOffset, 4);
     Header->Dacl = Descriptor.Le(SdDaclOffset, 4);
-    if (Header->Revision != SECURITY_DESCRIPTOR_REVISION)
+    if (Header->Revision != SdRevision)
         return ERROR_UNKNOWN_REVISION;
-    if ((Header->Control & SE_SELF_RELATIVE) == 0)
+    if ((Header->Control & SdSelfRelative) == 0)
         return ERROR_INVALID_SECURITY_DESCR;
     return ERROR_SUCCESS;
 }
@@ -83,7 +82,7 @@ BOOL Fail(DWORD Error)
     return FALSE;
 }
 
-BOOL GetDescriptorSid(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length, bool Owner, PSID* Sid,
+BOOL GetDescriptorSid(SdBytes SecurityDescriptor, DWORD Length, bool Owner, SidBytes* Sid,
                       DWORD* SidLength, BOOL* Defaulted)
 {
     if (SecurityDescriptor == nullptr || Sid == nullptr || SidLength == nullptr || Defaulted == nullptr)
@@ -97,7 +96,7 @@ BOOL GetDescriptorSid(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length, boo
     if (!PartStartsInside(Descriptor, Offset))
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     LocatePart(Descriptor, Offset, Sid, SidLength);
-    *Defaulted = (Header.Control & (Owner ? SE_OWNER_DEFAULTED : SE_GROUP_DEFAULTED)) != 0;
+    *Defaulted = (Header.Control & (Owner ? SdOwnerDefaulted : SdGroupDefaulted)) != 0;
     return TRUE;
 }
 
@@ -144,13 +143,13 @@ bool ReadAclHeader(const ByteView& List, AclHeader* Header)
     Header->Revision = List.Byte(AclRevisionOffset);
     Header->AclSize = List.Le(AclSizeOffset, 2);
     Header->AceCount = List.Le(AclAceCountOffset, 2);
-    return Header->Revision >= MIN_ACL_REVISION && Header->Revision <= MAX_ACL_REVISION &&
+    return Header->Revision >= AclRevisionMin && Header->Revision <= AclRevisionMax &&
            Header->AclSize >= AclHeaderLength && Header->AclSize <= List.Size();
 }
 
 } // namespace
 
-BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length)
+BOOL Sd_IsValid(SdBytes SecurityDescriptor, DWORD Length)
 {
     ByteView Descriptor(SecurityDescriptor, Length);
     DescriptorHeader Header;
@@ -159,15 +158,15 @@ BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Le
     // The offset fields of the lists mean nothing while their present bits
     // are clear.
     bool PartsInside = PartStartsInside(Descriptor, Header.Owner) && PartStartsInside(Descriptor, Header.Group) &&
-                       ((Header.Control & SE_DACL_PRESENT) == 0 || PartStartsInside(Descriptor, Header.Dacl)) &&
-                       ((Header.Control & SE_SACL_PRESENT) == 0 || PartStartsInside(Descriptor, Header.Sacl));
+                       ((Header.Control & SdDaclPresent) == 0 || PartStartsInside(Descriptor, Header.Dacl)) &&
+                       ((Header.Control & SdSaclPresent) == 0 || PartStartsInside(Descriptor, Header.Sacl));
     if (!PartsInside)
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     return TRUE;
 }
 
-BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length,
-                                  SECURITY_DESCRIPTOR_CONTROL* Control, DWORD* Revision)
+BOOL Sd_GetControl(SdBytes SecurityDescriptor, DWORD Length,
+                                  SdControl* Control, DWORD* Revision)
 {
     if (SecurityDescriptor == nullptr || Control == nullptr || Revision == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -181,20 +180,20 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD
     return TRUE;
 }
 
-BOOL GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length, PSID* Owner,
+BOOL Sd_GetOwner(SdBytes SecurityDescriptor, DWORD Length, SidBytes* Owner,
                                 DWORD* OwnerLength, BOOL* OwnerDefaulted)
 {
     return GetDescriptorSid(SecurityDescriptor, Length, true, Owner, OwnerLength, OwnerDefaulted);
 }
 
-BOOL GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length, PSID* Group,
+BOOL Sd_GetGroup(SdBytes SecurityDescriptor, DWORD Length, SidBytes* Group,
                                 DWORD* GroupLength, BOOL* GroupDefaulted)
 {
     return GetDescriptorSid(SecurityDescriptor, Length, false, Group, GroupLength, GroupDefaulted);
 }
 
-BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Length, BOOL* DaclPresent,
-                               PACL* Dacl, DWORD* DaclLength, BOOL* DaclDefaulted)
+BOOL Sd_GetDacl(SdBytes SecurityDescriptor, DWORD Length, BOOL* DaclPresent,
+                               AclBytes* Dacl, DWORD* DaclLength, BOOL* DaclDefaulted)
 {
     if (SecurityDescriptor == nullptr || DaclPresent == nullptr || Dacl == nullptr || DaclLength == nullptr ||
         DaclDefaulted == nullptr)
@@ -204,7 +203,7 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Le
     DWORD Error = ReadDescriptorHeader(Descriptor, &Header);
     if (Error != ERROR_SUCCESS)
         return Fail(Error);
-    if ((Header.Control & SE_DACL_PRESENT) == 0) {
+    if ((Header.Control & SdDaclPresent) == 0) {
         *DaclPresent = FALSE;
         return TRUE;
     }
@@ -212,11 +211,11 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR SecurityDescriptor, DWORD Le
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     *DaclPresent = TRUE;
     LocatePart(Descriptor, Header.Dacl, Dacl, DaclLength);
-    *DaclDefaulted = (Header.Control & SE_DACL_DEFAULTED) != 0;
+    *DaclDefaulted = (Header.Control & SdDaclDefaulted) != 0;
     return TRUE;
 }
 
-BOOL IsValidAcl(PACL Acl, DWORD Length)
+BOOL Acl_IsValid(AclBytes Acl, DWORD Length)
 {
     ByteView List(Acl, Length);
     AclHeader Header;
@@ -229,32 +228,32 @@ BOOL IsValidAcl(PACL Acl, DWORD Length)
         if (!Walk.Next(&Offset, &Size, &Type))
             return Fail(ERROR_INVALID_ACL);
         // The allowed and denied forms carry their access mask right after
-        // the header; the SID that follows is judged by IsValidSid.
-        bool CarriesMask = Type == ACCESS_ALLOWED_ACE_TYPE || Type == ACCESS_DENIED_ACE_TYPE;
+        // the header; the SID that follows is judged by Sid_IsValid.
+        bool CarriesMask = Type == AceTypeAccessAllowed || Type == AceTypeAccessDenied;
         if (CarriesMask && Size < AceMaskOffset + 4)
             return Fail(ERROR_INVALID_ACL);
     }
     return TRUE;
 }
 
-BOOL GetAclInformation(PACL Acl, DWORD Length, void* AclInformation, DWORD AclInformationLength,
-                       ACL_INFORMATION_CLASS InformationClass)
+BOOL Acl_GetInformation(AclBytes Acl, DWORD Length, void* AclInformation, DWORD AclInformationLength,
+                       AclInformationClass InformationClass)
 {
     if (Acl == nullptr || AclInformation == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (InformationClass != AclRevisionInformation && InformationClass != AclSizeInformation)
+    if (InformationClass != AclRevisionInfoClass && InformationClass != AclSizeInfoClass)
         return Fail(ERROR_INVALID_PARAMETER);
     ByteView List(Acl, Length);
     AclHeader Header;
     if (!ReadAclHeader(List, &Header))
         return Fail(ERROR_INVALID_PARAMETER);
-    if (InformationClass == AclRevisionInformation) {
-        if (AclInformationLength < sizeof(ACL_REVISION_INFORMATION))
+    if (InformationClass == AclRevisionInfoClass) {
+        if (AclInformationLength < sizeof(AclRevisionInfo))
             return Fail(ERROR_INSUFFICIENT_BUFFER);
-        static_cast<ACL_REVISION_INFORMATION*>(AclInformation)->AclRevision = Header.Revision;
+        static_cast<AclRevisionInfo*>(AclInformation)->AclRevision = Header.Revision;
         return TRUE;
     }
-    if (AclInformationLength < sizeof(ACL_SIZE_INFORMATION))
+    if (AclInformationLength < sizeof(AclSizeInfo))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     AceWalk Walk(List, Header.AclSize);
     for (DWORD i = 0; i < Header.AceCount; i++) {
@@ -263,14 +262,14 @@ BOOL GetAclInformation(PACL Acl, DWORD Length, void* AclInformation, DWORD AclIn
         if (!Walk.Next(&Offset, &Size, &Type))
             return Fail(ERROR_INVALID_PARAMETER);
     }
-    ACL_SIZE_INFORMATION* Information = static_cast<ACL_SIZE_INFORMATION*>(AclInformation);
+    AclSizeInfo* Information = static_cast<AclSizeInfo*>(AclInformation);
     Information->AceCount = Header.AceCount;
     Information->AclBytesInUse = Walk.Position();
     Information->AclBytesFree = Header.AclSize - Walk.Position();
     return TRUE;
 }
 
-BOOL GetAce(PACL Acl, DWORD Length, DWORD AceIndex, const void** Ace, DWORD* AceLength)
+BOOL Acl_GetAce(AclBytes Acl, DWORD Length, DWORD AceIndex, const void** Ace, DWORD* AceLength)
 {
     if (Acl == nullptr || Ace == nullptr || AceLength == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -289,22 +288,22 @@ BOOL GetAce(PACL Acl, DWORD Length, DWORD AceIndex, const void** Ace, DWORD* Ace
     return TRUE;
 }
 
-BOOL IsValidSid(PSID Sid, DWORD Length)
+BOOL Sid_IsValid(SidBytes Sid, DWORD Length)
 {
     ByteView Bytes(Sid, Length);
-    if (!Bytes.Has(0, SidHeaderLength) || Bytes.Byte(SidRevisionOffset) != SID_REVISION)
+    if (!Bytes.Has(0, SidHeaderLength) || Bytes.Byte(SidRevisionOffset) != SidRevision)
         return Fail(ERROR_INVALID_SID);
     uint32_t Count = Bytes.Byte(SidSubAuthorityCountOffset);
-    if (Count > SID_MAX_SUB_AUTHORITIES || !Bytes.Has(SidSubAuthorityOffset, Count * 4))
+    if (Count > SidMaxSubAuthorities || !Bytes.Has(SidSubAuthorityOffset, Count * 4))
         return Fail(ERROR_INVALID_SID);
     return TRUE;
 }
 
-BOOL ConvertSidToStringSidW(PSID Sid, DWORD Length, LPWSTR* StringSid)
+BOOL Sid_ToString(SidBytes Sid, DWORD Length, char16_t** StringSid)
 {
     if (Sid == nullptr || StringSid == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (!IsValidSid(Sid, Length))
+    if (!Sid_IsValid(Sid, Length))
         return Fail(ERROR_INVALID_SID);
     ByteView Bytes(Sid, Length);
     uint64_t Authority = 0;
@@ -325,19 +324,18 @@ BOOL ConvertSidToStringSidW(PSID Sid, DWORD Length, LPWSTR* StringSid)
                          Bytes.Le(SidSubAuthorityOffset + 4 * i, 4));
 
     size_t Characters = static_cast<size_t>(Used);
-    WCHAR* String = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, (Characters + 1) * sizeof(WCHAR)));
+    char16_t* String = static_cast<char16_t*>(HeapAlloc(GetProcessHeap(), 0, (Characters + 1) * sizeof(char16_t)));
     if (String == nullptr)
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     for (size_t i = 0; i < Characters; i++)
-        String[i] = static_cast<WCHAR>(Text[i]);
+        String[i] = static_cast<char16_t>(Text[i]);
     String[Characters] = 0;
     *StringSid = String;
     return TRUE;
 }
 
-HLOCAL LocalFree(HLOCAL Memory)
+void Sid_FreeString(char16_t* String)
 {
-    if (Memory != nullptr)
-        HeapFree(GetProcessHeap(), 0, Memory);
-    return nullptr;
+    if (String != nullptr)
+        HeapFree(GetProcessHeap(), 0, String);
 }

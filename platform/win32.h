@@ -1,10 +1,34 @@
 // Win32 types, constants, error codes and the subset of the Windows API that
 // korvex calls. On Windows these names come from <windows.h>; elsewhere the
-// definitions below and the POSIX implementations in this folder stand in.
+// definitions below and the POSIX implementations in posix/ stand in.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+// The tool's text is char16_t; the API's wchar_t is the same UTF-16 code unit
+// here, so names are handed over as they are.
+static_assert(sizeof(wchar_t) == 2, "wide API text must be UTF-16 code units");
+
+inline HANDLE CreateFileW(const char16_t* FileName, DWORD DesiredAccess, DWORD ShareMode, void* SecurityAttributes,
+                          DWORD CreationDisposition, DWORD FlagsAndAttributes, HANDLE TemplateFile)
+{
+    return CreateFileW(reinterpret_cast<const wchar_t*>(FileName), DesiredAccess, ShareMode,
+                       static_cast<LPSECURITY_ATTRIBUTES>(SecurityAttributes), CreationDisposition,
+                       FlagsAndAttributes, TemplateFile);
+}
+
+#else
 
 using BYTE = uint8_t;
 using WORD = uint16_t;
@@ -130,3 +154,5 @@ BOOL HeapFree(HANDLE Heap, DWORD Flags, void* Memory);
 // Time conversion.
 BOOL FileTimeToLocalFileTime(const FILETIME* FileTime, FILETIME* LocalFileTime);
 BOOL FileTimeToSystemTime(const FILETIME* FileTime, SYSTEMTIME* SystemTime);
+
+#endif

@@ -432,7 +432,7 @@ DWORD GetFileCompressed(NtfsAttribute* Attribute, bool* Compressed)
     uint32_t FileAttributes = Value.U32(StandardInformationFileAttributesOffset);
     if (Value.Failed)
         return ERROR_INVALID_DATA;
-    *Compressed = (FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+    *Compressed = (FileAttributes & StandardInformationCompressed) != 0;
     return ERROR_SUCCESS;
 }
 

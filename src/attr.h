@@ -56,7 +56,7 @@ constexpr uint32_t FILE_NAME_DIRECTORY = 0x10000000; // the file has an $I30 ind
 
 // $STANDARD_INFORMATION: file attribute word; 0x800 marks a compressed file.
 constexpr size_t StandardInformationFileAttributesOffset = 0x20;
-constexpr uint32_t FILE_ATTRIBUTE_COMPRESSED = 0x800;
+constexpr uint32_t StandardInformationCompressed = 0x800;
 
 constexpr uint32_t COMPRESSION_UNIT_CLUSTERS = 16;
 

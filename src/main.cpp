@@ -550,13 +550,13 @@ namespace {
 
 // The SID part of an owner or group line: "NONE", "Invalid", its string form
 // (kept in *String for the caller to release) or the conversion's error code.
-void PrintDescriptorSid(BOOL Obtained, PSID Sid, DWORD SidLength, LPWSTR* String)
+void PrintDescriptorSid(BOOL Obtained, SidBytes Sid, DWORD SidLength, char16_t** String)
 {
     if (!Obtained || Sid == nullptr) {
         Console_Print("NONE\n");
-    } else if (!IsValidSid(Sid, SidLength)) {
+    } else if (!Sid_IsValid(Sid, SidLength)) {
         Console_Print("Invalid\n");
-    } else if (ConvertSidToStringSidW(Sid, SidLength, String)) {
+    } else if (Sid_ToString(Sid, SidLength, String)) {
         NTFS_ASSERT(*String != NULL);
         Console_Print("%s\n", *String);
     } else {
@@ -573,22 +573,22 @@ void PrintAce(const uint8_t* Ace, DWORD AceLength)
     uint8_t Type = Entry.U8(AceTypeOffset);
     uint8_t Flags = Entry.U8(AceFlagsOffset);
     Console_Print("Flags=%.2x ", Flags);
-    Console_Print((Flags & INHERITED_ACE) != 0 ? "(I), " : "   , ");
+    Console_Print((Flags & AceFlagInherited) != 0 ? "(I), " : "   , ");
     Console_Print("Type = %.2x ", Type);
-    if (Type != ACCESS_ALLOWED_ACE_TYPE && Type != ACCESS_DENIED_ACE_TYPE)
+    if (Type != AceTypeAccessAllowed && Type != AceTypeAccessDenied)
         return;
-    // IsValidAcl has made sure that these two forms hold their mask.
+    // Acl_IsValid has made sure that these two forms hold their mask.
     uint32_t Mask = Entry.U32(AceMaskOffset);
-    Console_Print(Type == ACCESS_ALLOWED_ACE_TYPE ? "(ALLOW) , Mask = 0x%.8x, " : "(DENIED), Mask = 0x%.8x, ", Mask);
+    Console_Print(Type == AceTypeAccessAllowed ? "(ALLOW) , Mask = 0x%.8x, " : "(DENIED), Mask = 0x%.8x, ", Mask);
     DWORD SidLength = AceLength > AceSidOffset ? AceLength - static_cast<DWORD>(AceSidOffset) : 0;
     const uint8_t* Sid = Entry.Bytes(AceSidOffset, SidLength);
-    LPWSTR StrSidTmp = nullptr;
-    if (Sid == nullptr || !IsValidSid(Sid, SidLength)) {
+    char16_t* StrSidTmp = nullptr;
+    if (Sid == nullptr || !Sid_IsValid(Sid, SidLength)) {
         Console_Print("Invalid sid\n");
-    } else if (ConvertSidToStringSidW(Sid, SidLength, &StrSidTmp)) {
+    } else if (Sid_ToString(Sid, SidLength, &StrSidTmp)) {
         NTFS_ASSERT(StrSidTmp != NULL);
         Console_Print("Sid = %s\n", StrSidTmp);
-        LocalFree(StrSidTmp);
+        Sid_FreeString(StrSidTmp);
     } else {
         Console_Print("\nConvertSidToStringSid() failed with error %d\n", GetLastError());
     }
@@ -600,24 +600,24 @@ void PrintDacl(const uint8_t* SecurityDescriptor, uint32_t Length)
 {
     BOOL DaclPresent = FALSE;
     BOOL DaclDefaulted = FALSE;
-    PACL Dacl = nullptr;
+    AclBytes Dacl = nullptr;
     DWORD DaclLength = 0;
-    if (!GetSecurityDescriptorDacl(SecurityDescriptor, Length, &DaclPresent, &Dacl, &DaclLength, &DaclDefaulted)) {
+    if (!Sd_GetDacl(SecurityDescriptor, Length, &DaclPresent, &Dacl, &DaclLength, &DaclDefaulted)) {
         Console_Print("Unable to get DACL (%d)\n", GetLastError());
         return;
     }
-    // The caller has seen SE_DACL_PRESENT in the same control word.
+    // The caller has seen SdDaclPresent in the same control word.
     NTFS_ASSERT(DaclPresent);
     if (Dacl == nullptr) {
         Console_Print("DACL is NULL (everyone has access)\n");
         return;
     }
-    if (!IsValidAcl(Dacl, DaclLength)) {
+    if (!Acl_IsValid(Dacl, DaclLength)) {
         Console_Print("Invalid DACL\n");
         return;
     }
-    ACL_SIZE_INFORMATION SizeInformation{};
-    if (!GetAclInformation(Dacl, DaclLength, &SizeInformation, sizeof(SizeInformation), AclSizeInformation)) {
+    AclSizeInfo SizeInformation{};
+    if (!Acl_GetInformation(Dacl, DaclLength, &SizeInformation, sizeof(SizeInformation), AclSizeInfoClass)) {
         Console_Print("Unable to get the ACL size, error is %d\n", GetLastError());
         return;
     }
@@ -626,7 +626,7 @@ void PrintDacl(const uint8_t* SecurityDescriptor, uint32_t Length)
         Console_Print("      [%.4d]: ", i);
         const void* Ace = nullptr;
         DWORD AceLength = 0;
-        if (!GetAce(Dacl, DaclLength, i, &Ace, &AceLength)) {
+        if (!Acl_GetAce(Dacl, DaclLength, i, &Ace, &AceLength)) {
             Console_Print("GetAce() failed with error %d\n", GetLastError());
             continue;
         }
@@ -643,44 +643,44 @@ void PrintDacl(const uint8_t* SecurityDescriptor, uint32_t Length)
 // does not fit) rather than being read past its end. The SACL is not shown.
 void PrintSecurityDescriptor(const uint8_t* SecurityDescriptor, uint32_t Length)
 {
-    LPWSTR StrSidOwner = nullptr;
-    LPWSTR StrSidGroup = nullptr;
+    char16_t* StrSidOwner = nullptr;
+    char16_t* StrSidGroup = nullptr;
     Console_Print("----------------------------------------------------------------\n");
     do {
-        if (SecurityDescriptor == nullptr || !IsValidSecurityDescriptor(SecurityDescriptor, Length)) {
+        if (SecurityDescriptor == nullptr || !Sd_IsValid(SecurityDescriptor, Length)) {
             Console_Print("    The security descriptor is invalid\n");
             break;
         }
         // A descriptor that passed the test above always yields its control.
-        SECURITY_DESCRIPTOR_CONTROL Control = 0;
+        SdControl Control = 0;
         DWORD Revision = 0;
-        GetSecurityDescriptorControl(SecurityDescriptor, Length, &Control, &Revision);
+        Sd_GetControl(SecurityDescriptor, Length, &Control, &Revision);
 
-        PSID SidOwner = nullptr;
-        PSID SidGroup = nullptr;
+        SidBytes SidOwner = nullptr;
+        SidBytes SidGroup = nullptr;
         DWORD OwnerLength = 0;
         DWORD GroupLength = 0;
         BOOL Defaulted = FALSE;
         Console_Print("    Owner : ");
-        BOOL Obtained = GetSecurityDescriptorOwner(SecurityDescriptor, Length, &SidOwner, &OwnerLength, &Defaulted);
+        BOOL Obtained = Sd_GetOwner(SecurityDescriptor, Length, &SidOwner, &OwnerLength, &Defaulted);
         PrintDescriptorSid(Obtained, SidOwner, OwnerLength, &StrSidOwner);
         Console_Print("    Group : ");
-        Obtained = GetSecurityDescriptorGroup(SecurityDescriptor, Length, &SidGroup, &GroupLength, &Defaulted);
+        Obtained = Sd_GetGroup(SecurityDescriptor, Length, &SidGroup, &GroupLength, &Defaulted);
         PrintDescriptorSid(Obtained, SidGroup, GroupLength, &StrSidGroup);
 
-        if ((Control & SE_DACL_PRESENT) == 0) {
+        if ((Control & SdDaclPresent) == 0) {
             Console_Print("    DACL not present\n");
             break;
         }
         Console_Print("    DACL  : ");
-        Console_Print((Control & SE_DACL_PROTECTED) != 0 ? "Not inherited, " : "Inherited, ");
+        Console_Print((Control & SdDaclProtected) != 0 ? "Not inherited, " : "Inherited, ");
         PrintDacl(SecurityDescriptor, Length);
     } while (false);
     Console_Print("\n");
     if (StrSidOwner != nullptr)
-        LocalFree(StrSidOwner);
+        Sid_FreeString(StrSidOwner);
     if (StrSidGroup != nullptr)
-        LocalFree(StrSidGroup);
+        Sid_FreeString(StrSidGroup);
 }
 
 namespace {

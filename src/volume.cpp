@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../platform/console.h"
+#include "../platform/device.h"
 #include "attr.h"
 #include "file.h"
 #include "ntfstool.h"
@@ -56,11 +57,12 @@ bool BuildLogName(const char16_t* Base, const char16_t* Extension, HeapBuffer* N
     return true;
 }
 
-// Reads the 512-byte boot sector from the start of File.
-DWORD ReadBootSector(HANDLE File, uint8_t* Sector)
+// Reads the 512-byte boot sector from the start of File, whose reads must be
+// aligned to SectorSize (a 4096-byte-sector disk reads a whole sector).
+DWORD ReadBootSector(HANDLE File, DWORD SectorSize, uint8_t* Sector)
 {
     DWORD Done = 0;
-    if (!ReadFile(File, Sector, BootSectorSize, &Done, nullptr))
+    if (!Device_ReadAt(File, 0, Sector, BootSectorSize, SectorSize, &Done))
         return LastErrorOfFailedCall();
     if (Done < BootSectorSize)
         return ERROR_READ_FAULT;
@@ -226,7 +228,7 @@ DWORD OpenReplay(NtfsVolume* Volume)
         return Error;
 
     uint8_t Sector[BootSectorSize];
-    Error = ReadBootSector(Volume->AccessedClusterData, Sector);
+    Error = ReadBootSector(Volume->AccessedClusterData, 1, Sector);
     if (Error != ERROR_SUCCESS)
         return Error;
     Error = TakeGeometry(Volume, Sector);
@@ -349,8 +351,9 @@ DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile,
                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (Record->NtVolumeHandle == INVALID_HANDLE_VALUE)
             return LastErrorOfFailedCall();
+        Record->DeviceSectorSize = Device_SectorSize(Record->NtVolumeHandle);
         uint8_t Sector[BootSectorSize];
-        Error = ReadBootSector(Record->NtVolumeHandle, Sector);
+        Error = ReadBootSector(Record->NtVolumeHandle, Record->DeviceSectorSize, Sector);
         if (Error != ERROR_SUCCESS)
             return Error;
         Error = TakeGeometry(Record, Sector);
@@ -369,7 +372,7 @@ DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile,
     if (Record->AccessedClusterBitmap != INVALID_HANDLE_VALUE) {
         Record->LoggedClusters = Record->TotalClusters;
         LARGE_INTEGER DeviceSize{};
-        if (GetFileSizeEx(Record->NtVolumeHandle, &DeviceSize) && DeviceSize.QuadPart > 0) {
+        if (Device_GetSize(Record->NtVolumeHandle, &DeviceSize) && DeviceSize.QuadPart > 0) {
             uint64_t DeviceBytes = static_cast<uint64_t>(DeviceSize.QuadPart);
             uint64_t DeviceClusters = DeviceBytes / Record->BytesPerCluster + (DeviceBytes % Record->BytesPerCluster != 0);
             Record->LoggedClusters = std::min(Record->TotalClusters, DeviceClusters);
@@ -459,12 +462,10 @@ namespace {
 // One positioned read of Count clusters from the device.
 DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
 {
-    DWORD Error = SetFilePosition(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn));
-    if (Error != ERROR_SUCCESS)
-        return Error;
     DWORD Bytes = Count * Volume->BytesPerCluster;
     DWORD Done = 0;
-    if (!ReadFile(Volume->NtVolumeHandle, Buffer, Bytes, &Done, nullptr))
+    if (!Device_ReadAt(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn), Buffer, Bytes,
+                       Volume->DeviceSectorSize, &Done))
         return LastErrorOfFailedCall();
     if (Done < Bytes)
         return ERROR_READ_FAULT;

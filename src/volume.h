@@ -27,6 +27,7 @@ constexpr uint32_t ReadAheadBytes = 65536;
 struct NtfsVolume {
     uint32_t Tag;
     HANDLE NtVolumeHandle;          // the device; INVALID_HANDLE_VALUE in replay
+    uint32_t DeviceSectorSize;      // reads of the device are aligned to it
     uint32_t BytesPerSector;
     uint32_t SectorsPerCluster;
     uint32_t BytesPerCluster;

@@ -2,7 +2,6 @@
 // and attribute names, and the null / highest key positions.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>

@@ -658,6 +658,7 @@ TEST(IndexFaults, BlockGeometry)
 // answers 14 and the cursor can still be released.
 TEST(IndexFaults, OutOfMemory)
 {
+    SKIP_WITHOUT_FAULT_POINTS();
     std::vector<std::u16string> Names = SortedNames(60);
     VolumeBuilder Builder = MakeVolume(4096);
     AddIndex(Builder, DirSegment, BuildTree(FileNameItems(Names), Geometry{}, 3, 3));

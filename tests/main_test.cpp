@@ -140,6 +140,7 @@ TEST(Options, TheQuirksOfTheOnePassParser)
 
 TEST(Options, AttributeNameCopyWithoutMemory)
 {
+    SKIP_WITHOUT_FAULT_POINTS();
     FaultGuard Guard;
     ConsoleCapture Capture;
     Fault_Arm(FaultPoint::Alloc, 0, FaultKind::Fail, 0);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "posix_errors.h"
+#include "posix/errors.h"
 #include "test_support.h"
 #include "win32.h"
 

@@ -604,7 +604,7 @@ TEST_F(RealImageCompressed, ResidentValueOfACompressedFileIsReadAsIs)
     ASSERT_GE(Information->ValueLength, StandardInformationFileAttributesOffset + 4);
     uint32_t FileAttributes = 0;
     memcpy(&FileAttributes, Information->Value + StandardInformationFileAttributesOffset, 4);
-    ASSERT_NE(FileAttributes & FILE_ATTRIBUTE_COMPRESSED, 0u) << "the file is no longer marked compressed";
+    ASSERT_NE(FileAttributes & StandardInformationCompressed, 0u) << "the file is no longer marked compressed";
 
     NtfsAttribute* Data = NtfsFile_FindDataAttribute(File.File, ATTRIBUTE_DATA, nullptr);
     ASSERT_NE(Data, nullptr);

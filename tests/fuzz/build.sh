@@ -16,8 +16,8 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,addre
        -fno-sanitize-recover=all -DKORVEX_FUZZ_SAMPLE="\"$sample\"" -Ibuild/generated)
 objects=()
 for source in src/attr.cpp src/file.cpp src/main.cpp src/ntfstool.cpp src/volume.cpp \
-              platform/console.cpp platform/faults.cpp platform/posix_file.cpp platform/posix_heap.cpp \
-              platform/posix_time.cpp platform/text.cpp $(ls platform/security.cpp 2>/dev/null) \
+              platform/console.cpp platform/device.cpp platform/faults.cpp platform/security.cpp platform/text.cpp \
+              platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp platform/posix/time.cpp \
               tests/fuzz/targets.cpp; do
   object="$out/obj/$(echo "$source" | tr / _).o"
   if [ ! -f "$object" ] || [ "$source" -nt "$object" ]; then

@@ -19,8 +19,8 @@ sample=$(pwd)/build/images/sample.img
 flags=(-std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -fsanitize=fuzzer-no-link
        -DKORVEX_FUZZ_SAMPLE="\"$sample\"" -Ibuild/generated)
 objects=()
-for source in src/*.cpp platform/console.cpp platform/faults.cpp platform/posix_file.cpp platform/posix_heap.cpp \
-              platform/posix_time.cpp platform/text.cpp platform/security.cpp tests/image_builder.cpp \
+for source in src/*.cpp platform/console.cpp platform/device.cpp platform/faults.cpp platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp \
+              platform/posix/time.cpp platform/text.cpp platform/security.cpp tests/image_builder.cpp \
               tests/fuzz/targets.cpp; do
   object="$out/obj/$(echo "$source" | tr / _).o"
   if [ ! -f "$object" ] || [ "$source" -nt "$object" ]; then

@@ -18,10 +18,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "faults.h"
-#include "posix_errors.h"
-#include "text.h"
-#include "win32.h"
+#include "../device.h"
+#include "../faults.h"
+#include "../text.h"
+#include "../win32.h"
+#include "errors.h"
 
 namespace {
 
@@ -461,6 +462,24 @@ BOOL CloseHandle(HANDLE Handle)
         return Fail(Win32ErrorFromErrno(CloseErrno));
     LastError = ERROR_SUCCESS;
     return TRUE;
+}
+
+// A block device reports its logical sector size; nothing else needs aligned
+// reads here.
+DWORD Device_SectorSize(HANDLE Handle)
+{
+    PosixFile* File = FromHandle(Handle);
+    int SectorSize = 0;
+    if (File == nullptr || !File->IsBlockDevice || ioctl(File->Descriptor, BLKSSZGET, &SectorSize) != 0 ||
+        SectorSize <= 0)
+        return 1;
+    return static_cast<DWORD>(SectorSize);
+}
+
+// GetFileSizeEx already measures block devices here.
+BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size)
+{
+    return GetFileSizeEx(File, Size);
 }
 
 void Platform_AddMemoryFile(const char16_t* Name, const uint8_t* Data, size_t Size)

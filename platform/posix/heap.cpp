@@ -1,8 +1,8 @@
 // The process heap: calloc/free, with the allocation fault point for tests.
 #include <cstdlib>
 
-#include "faults.h"
-#include "win32.h"
+#include "../faults.h"
+#include "../win32.h"
 
 HANDLE GetProcessHeap()
 {

@@ -2,7 +2,7 @@
 // since 1601-01-01 00:00 UTC, valid up to 0x7FFFFFFFFFFFFFFF (year 30828).
 #include <ctime>
 
-#include "win32.h"
+#include "../win32.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "../src/main.h"
-#include "console.h"
-#include "text.h"
+#include "../../src/main.h"
+#include "../console.h"
+#include "../text.h"
 
 int main(int argc, char** argv)
 {

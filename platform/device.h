@@ -1,0 +1,26 @@
+// Reads and size of a volume device, the one place where a raw disk differs
+// from a file: a device accepts only reads whose offset and length are whole
+// sectors, and the size query for files may not apply to it.
+#pragma once
+
+#include <cstdint>
+
+#include "win32.h"
+
+// The unit in which reads of File must be aligned: the logical sector size of
+// a disk or volume device, 1 for anything else (files, images, logs).
+DWORD Device_SectorSize(HANDLE File);
+
+// The size in bytes of a file or a volume device. Failure: FALSE with the code
+// of the failed query through GetLastError.
+BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size);
+
+// Reads Length bytes at byte Offset of File into Buffer. When Offset or Length
+// is not a multiple of SectorSize, reads the whole sectors that hold the range
+// into an aligned block of its own and copies the asked part out, so that the
+// device only ever sees aligned requests. *Done: the bytes delivered (fewer
+// than Length only at the end of the device). Failure: FALSE with the code of
+// the failed positioning or read through GetLastError, ERROR_OUTOFMEMORY when
+// the aligned block cannot be allocated, ERROR_INVALID_PARAMETER for a range
+// that cannot be rounded out.
+BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD SectorSize, DWORD* Done);

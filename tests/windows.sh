@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Cross-builds korvex.exe and its unit tests with mingw-w64 and runs them under
+# wine: the unit tests, whole runs compared byte for byte with the Linux build
+# (build/korvex, which must exist), volume logs recorded on one platform and
+# replayed on the other, and an image behind a wine drive device opened as
+# \\.\d:. Needs g++-mingw-w64-x86-64-posix, wine, wine64 and libgtest-dev.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc 2>/dev/null || echo 2)
+linux=$root/build/korvex
+out=$root/build-windows
+exe=$out/korvex.exe
+[ -x "$linux" ] || { echo "windows.sh: build the Linux korvex first (build/korvex)" >&2; exit 1; }
+
+# GoogleTest for Windows, built once from the sources Debian installs.
+if [ ! -f "$out/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  cmake -S /usr/src/googletest -B "$out/googletest" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$out/gtest" >/dev/null
+  cmake --build "$out/googletest" -j "$jobs" >/dev/null
+  cmake --install "$out/googletest" >/dev/null
+fi
+cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKORVEX_WERROR=ON -DKORVEX_TESTS=ON \
+  -DGTest_DIR="$out/gtest/lib/cmake/GTest" >/dev/null
+cmake --build "$out" -j "$jobs"
+
+# One wine prefix for the run and one persistent server (otherwise every
+# process waits seconds for the server to go), ended by its process id.
+export WINEPREFIX=$out/wineprefix WINEDEBUG=-all TZ=UTC WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+wineserver -f -p &
+server=$!
+scratch=$(mktemp -d)
+# SIGINT (not SIGTERM) makes the server end wine's own service processes of
+# the prefix with it.
+cleanup() {
+  kill -INT "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+wine cmd /c exit >/dev/null 2>&1 || true   # sets up the prefix once
+
+echo "== unit tests under wine"
+echo "  Linux only: e2e_*_test.cpp (whole runs: compared below instead), platform_test.cpp (the POSIX stand-ins),"
+echo "  fuzz_regression_test.cpp and the fuzz targets (memory files of the stand-ins), case_runner.cpp (runs korvex.exe below)"
+# The fault-injection tests are skipped here and say why; the summary lists them.
+if ! (cd "$out" && wine korvex_tests.exe >"$scratch/unit.log" 2>&1); then
+  cat "$scratch/unit.log"; exit 1
+fi
+# GoogleTest writes in text mode: "\r\n" line ends.
+sed -i 's/\r$//' "$scratch/unit.log"
+grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]+ tests' "$scratch/unit.log"
+grep -E '^\[  SKIPPED \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+$' "$scratch/unit.log" | sed 's/^\[  SKIPPED \]/ /'
+echo "  reason: $(grep -m1 '^fault points' "$scratch/unit.log")"
+
+failures=0
+images=$root/build/images
+# Runs one command line on both builds from the same folder; the outputs (the
+# banner line with its build time aside) and exit statuses must be identical.
+compare() {
+  local label=$1; shift
+  (cd "$scratch" && "$linux" "$@" >"$scratch/linux.out"; echo "$?" >"$scratch/linux.rc") || true
+  (cd "$scratch" && wine "$exe" "$@" >"$scratch/windows.out"; echo "$?" >"$scratch/windows.rc") || true
+  if ! cmp -s <(tail -n +2 "$scratch/linux.out") <(tail -n +2 "$scratch/windows.out") ||
+     ! cmp -s "$scratch/linux.rc" "$scratch/windows.rc"; then
+    echo "DIFFERENT: $label: korvex $*"
+    diff <(tail -n +2 "$scratch/linux.out") <(tail -n +2 "$scratch/windows.out") | head -20 || true
+    echo "status linux $(cat "$scratch/linux.rc"), windows $(cat "$scratch/windows.rc")"
+    failures=$((failures + 1))
+  fi
+  runs=$((runs + 1))
+}
+
+echo "== whole runs, korvex.exe against the Linux build"
+runs=0
+compare bare
+compare help -?
+compare usage -fid 5 -vol
+compare missing -vol "$scratch/missing.img"
+head -c 4096 /dev/zero >"$scratch/zeros.img"
+compare zeros -vol "$scratch/zeros.img"
+compare nolog -rlog "$scratch/nolog"
+# Arguments arrive through wmain as UTF-16 and come back in the message.
+compare arguments -vol "$scratch/missing-é-名前-😀.img"
+for image in sample clusters512 compressed dirs security acls; do
+  img=$images/$image.img
+  compare "$image" -vol "$img"
+  compare "$image" -vol "$img" -lockvol
+  compare "$image" -vol "$img" -fid 5 -dir
+  compare "$image" -vol "$img" -fid 5 -printfile
+  compare "$image" -vol "$img" -seid 0 ffffffff -v
+  compare "$image" -vol "$img" -sehash 0 ffffffffffffffff
+  compare "$image" -vol "$img" -seid 0 ffffffff -scanmft 0 ff
+  # The first files of the manifest: report, path, directory, and the data
+  # read back, dumped and saved (the saved bytes compared too).
+  while IFS='|' read -r record path stream size hash; do
+    fid=$(printf '%x' "$record")
+    compare "$image $path" -vol "$img" -fid "$fid" -printfile -fullname
+    compare "$image $path" -vol "$img" -fid "$fid" -dir
+    length=$(printf '%x' "$((size < 4096 ? size : 4096))")
+    rm -f "$scratch/saved.linux" "$scratch/saved.windows"
+    (cd "$scratch" && "$linux" -vol "$img" -fid "$fid" -attribute 80 "$stream" -read 0 "$length" -save saved.linux >/dev/null) || true
+    (cd "$scratch" && wine "$exe" -vol "$img" -fid "$fid" -attribute 80 "$stream" -read 0 "$length" -save saved.windows >/dev/null) || true
+    if { [ -e "$scratch/saved.linux" ] || [ -e "$scratch/saved.windows" ]; } &&
+       ! cmp -s "$scratch/saved.linux" "$scratch/saved.windows"; then
+      echo "DIFFERENT: $image $path: saved bytes"; failures=$((failures + 1))
+    fi
+    compare "$image $path" -vol "$img" -fid "$fid" -attribute 80 "$stream" -read 0 "$length" -dump
+  done < <(head -n 6 "tests/images/$image.manifest" | tr '\t' '|')
+done
+echo "$runs command lines compared"
+
+echo "== volume logs recorded on one platform replay on the other"
+for image in sample compressed acls; do
+  img=$images/$image.img
+  for recorder in linux windows; do
+    base=$scratch/$image-$recorder
+    arguments=(-fid 5 -dir -seid 0 ffffffff -v)
+    if [ "$recorder" = linux ]; then
+      "$linux" -vol "$img" -rlog "$base" "${arguments[@]}" >/dev/null
+      wine "$exe" -rlog "$base" "${arguments[@]}" >"$scratch/replay.out"
+    else
+      wine "$exe" -vol "$img" -rlog "$base" "${arguments[@]}" >/dev/null
+      "$linux" -rlog "$base" "${arguments[@]}" >"$scratch/replay.out"
+    fi
+    "$linux" -vol "$img" "${arguments[@]}" >"$scratch/live.out"
+    if cmp -s <(tail -n +2 "$scratch/live.out") <(tail -n +2 "$scratch/replay.out"); then
+      echo "$image: recorded on $recorder, replayed on the other: identical"
+    else
+      echo "DIFFERENT: $image log recorded on $recorder"; failures=$((failures + 1))
+    fi
+  done
+done
+
+echo "== an image behind the wine drive device \\\\.\\d:"
+ln -sfn "$images/sample.img" "$WINEPREFIX/dosdevices/d::"
+"$linux" -vol "$images/sample.img" >"$scratch/linux.out"
+for lock in "" -lockvol; do
+  wine "$exe" -vol '\\.\d:' $lock >"$scratch/windows.out"
+  if cmp -s <(tail -n +2 "$scratch/linux.out") <(tail -n +2 "$scratch/windows.out"); then
+    echo "-vol \\\\.\\d: $lock: identical"
+  else
+    echo "DIFFERENT: -vol \\\\.\\d: $lock"; diff "$scratch/linux.out" "$scratch/windows.out" || true
+    failures=$((failures + 1))
+  fi
+done
+# -lockvol asks for the device alone (share mode 0): while another process has
+# it open, the open fails with the system's error 32, and while -lockvol has
+# it, so does a shared open. The holder is a run whose long dump fills a pipe
+# that nobody reads yet, so that it keeps the device open meanwhile.
+for holder in "" -lockvol; do
+  rm -f "$scratch/fifo"; mkfifo "$scratch/fifo"
+  wine "$exe" -vol '\\.\d:' $holder -fid 49 -attribute 80 "" -read 0 19000 -dump >"$scratch/fifo" &
+  holding=$!
+  exec 7<"$scratch/fifo"
+  # Its volume report comes out once it has the device open.
+  while read -r -u 7 line && [ "$line" != "Volume information:" ]; do :; done
+  if [ -n "$holder" ]; then second=(); else second=(-lockvol); fi
+  wine "$exe" -vol '\\.\d:' "${second[@]}" >"$scratch/windows.out" || true
+  cat <&7 >/dev/null; exec 7<&-; wait "$holding" || true
+  if [ "$(tail -n +2 "$scratch/windows.out")" = 'Unable to open the volume \\.\d:, error is 32' ]; then
+    echo "-vol \\\\.\\d: ${second[*]} while ${holder:-a shared open} holds it: error 32"
+  else
+    echo "DIFFERENT: -vol \\\\.\\d: ${second[*]} while ${holder:-a shared open} holds it:"; cat "$scratch/windows.out"
+    failures=$((failures + 1))
+  fi
+done
+# Recording measures the device (GetFileSizeEx, else the disk driver); the log
+# replays on Linux as the image's own run does.
+wine "$exe" -vol '\\.\d:' -rlog "$scratch/device" -fid 5 -dir >/dev/null
+"$linux" -vol "$images/sample.img" -fid 5 -dir >"$scratch/linux.out"
+"$linux" -rlog "$scratch/device" -fid 5 -dir >"$scratch/replay.out"
+if cmp -s <(tail -n +2 "$scratch/linux.out") <(tail -n +2 "$scratch/replay.out"); then
+  echo "-vol \\\\.\\d: -rlog: replays on Linux identically"
+else
+  echo "DIFFERENT: log recorded from \\\\.\\d:"; failures=$((failures + 1))
+fi
+rm -f "$WINEPREFIX/dosdevices/d::"
+
+# The whole-run cases (tests/cases/**/*.case) against korvex.exe: the Linux
+# build's case runner with korvex.exe as the binary and wine as the prefix.
+if "$root/build/korvex_tests" --gtest_list_tests 2>/dev/null | grep -q '^Cases/'; then
+  echo "== whole-run cases against korvex.exe"
+  KORVEX_CASE_BINARY=$exe KORVEX_CASE_PREFIX=wine "$root/build/korvex_tests" --gtest_filter='Cases/*' --gtest_brief=1 ||
+    failures=$((failures + 1))
+else
+  echo "== whole-run cases: no case runner in build/korvex_tests yet; the comparison above stands in for them"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "windows.sh: $failures difference(s)" >&2
+  exit 1
+fi
+echo "windows.sh: korvex.exe matches the Linux build"
