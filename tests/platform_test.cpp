@@ -1,9 +1,7 @@
-// What whole runs of the binary cannot show: platform faults injected into
-// in-process runs on a memory image, memory files, the errno table, and the
-// text, console and time contracts of the POSIX stand-ins.
+// What whole runs cannot show: platform faults in in-process runs on a memory
+// image, files and memory files, errno codes, text, console and time contracts.
 #include <cerrno>
 #include <ctime>
-#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -31,18 +29,17 @@ std::string RunInProcess(const std::string& Line, const std::string& Folder, boo
     std::vector<char16_t*> Arguments;
     for (std::u16string& Word : Words)
         Arguments.push_back(Word.data());
-    std::optional<ConsoleCapture> Capture;
-    if (Quiet)
-        Capture.emplace();
+    ConsoleCapture Capture;
+    if (!Quiet)
+        Console_SetCapture(nullptr); // a death test's message must reach stderr
     ResetOptions();
     KorvexMain(static_cast<int>(Arguments.size()), Arguments.data());
     ResetOptions();
-    return Quiet ? WithoutBanner(Capture->Text()) : "";
+    return WithoutBanner(Capture.Text());
 }
 
 // A command line (after a clean Setup run in the same folder, if any), the
-// point spoiled and how, and the code a spoiled run reports. (The first
-// allocation of a run with an attribute name is the name's copy.)
+// point spoiled and how, and the code a spoiled run reports.
 struct FaultSweep { const char* Setup; const char* Line; FaultPoint Point; FaultKind Kind; DWORD Shown; };
 
 const char* const ReadBig = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000";
@@ -58,7 +55,6 @@ const FaultSweep Sweeps[] = {
     {nullptr, ReadBig, P::Read, Short, ERROR_READ_FAULT},
     {nullptr, ReadBig, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
     {nullptr, "-vol memory:sample -fid 4e -attribute 80 author -read 0 24", P::Alloc, Fail, ERROR_OUTOFMEMORY},
-    {nullptr, "-vol memory:sample -fid 5 -dir", P::Alloc, Fail, ERROR_OUTOFMEMORY},
     {nullptr, Record, P::Alloc, Fail, ERROR_OUTOFMEMORY},
     {nullptr, Record, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Record, P::Write, Short, ERROR_WRITE_FAULT},
@@ -76,7 +72,6 @@ const FaultSweep Sweeps[] = {
 // it: every spoiled run must say so, with the code where a code is printed.
 TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 {
-    FaultGuard Guard;
     for (const FaultSweep& Sweep : Sweeps) {
         TempDir Dir;
         if (Sweep.Setup != nullptr)
@@ -91,14 +86,19 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
             return Output;
         };
         std::string Clean = Run(false, 0);
-        uint32_t Skip = 0;
-        for (std::string Output; Skip < 300 && (Output = Run(true, Skip)) != Clean; Skip++) {
-            bool Reported = Output.find(", error is " + std::to_string(Sweep.Shown) + "\n") != std::string::npos ||
+        uint32_t Skip = 0, Spoiled = 0;
+        // An absorbed fault (a failed read-ahead) leaves the output clean: three in a row end it.
+        for (uint32_t CleanInARow = 0; Skip < 300 && CleanInARow < 3; Skip++) {
+            std::string Output = Run(true, Skip);
+            CleanInARow = Output == Clean ? CleanInARow + 1 : 0;
+            Spoiled += Output != Clean;
+            bool Reported = Output == Clean ||
+                            Output.find(", error is " + std::to_string(Sweep.Shown) + "\n") != std::string::npos ||
                             Output.find("Unable to read data from the file at offset") != std::string::npos ||
                             (Sweep.Shown == ERROR_OUTOFMEMORY && Output.find("Not enough memory\n") != std::string::npos);
             EXPECT_TRUE(Reported) << Sweep.Line << ", call " << Skip << " spoiled:\n" << Output;
         }
-        EXPECT_TRUE(Skip > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
+        EXPECT_TRUE(Spoiled > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
     }
 }
 
@@ -116,7 +116,6 @@ TEST(PlatformErrors, ErrnoValuesMapToWin32Codes)
                                            {EMFILE, 4}, {EROFS, 19}, {ENAMETOOLONG, 206}};
     for (const auto& [Errno, Code] : Table)
         EXPECT_EQ(Win32ErrorFromErrno(Errno), Code) << "errno " << Errno;
-    EXPECT_NE(Win32ErrorFromErrno(EXDEV), ERROR_SUCCESS);
 }
 
 HANDLE Open(const std::string& Path, DWORD Access, DWORD Share, DWORD Disposition, DWORD Flags = 0)
@@ -165,8 +164,8 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
                     GetLastError() == ERROR_NEGATIVE_SEEK);
     }
     EXPECT_TRUE(!WriteFile(Open_[2], Buffer, 1, &Done, nullptr) && GetLastError() == ERROR_ACCESS_DENIED);
-    EXPECT_EQ(SetFilePointer(Open_[0], 40, nullptr, FILE_BEGIN), 40u);
-    EXPECT_TRUE(SetEndOfFile(Open_[0]) && GetFileSizeEx(Open_[0], &Size) && Size.QuadPart == 40);
+    EXPECT_TRUE(SetFilePointer(Open_[0], 40, nullptr, FILE_BEGIN) == 40 && SetEndOfFile(Open_[0]) &&
+                GetFileSizeEx(Open_[0], &Size) && Size.QuadPart == 40);
     for (HANDLE File : Open_)
         EXPECT_TRUE(CloseHandle(File));
     EXPECT_TRUE(!CloseHandle(INVALID_HANDLE_VALUE) && GetLastError() == ERROR_INVALID_HANDLE);
@@ -194,8 +193,8 @@ TEST(PlatformConsole, DirectivesAndUtf8)
 {
     EXPECT_EQ(Console_Format("[%s] [%s]", u"caf\u00e9", static_cast<const char16_t*>(nullptr)), "[caf\xc3\xa9] [(null)]");
     EXPECT_EQ(Console_Format("%s|%s", u"\U0001F600", u"a\xDC80" u"b\xD800"), "\xf0\x9f\x98\x80|a\xef\xbf\xbd" "b\xef\xbf\xbd");
-    EXPECT_EQ(Console_Format("%hs %d %x", "narrow", -5, 0xABCu), "narrow -5 abc");
-    EXPECT_EQ(Console_Format("%I64x %.16I64x", 0x123456789ABull, 0x1ull), "123456789ab 0000000000000001");
+    EXPECT_EQ(Console_Format("%hs %d %x %I64x %.16I64x", "narrow", -5, 0xABCu, 0x123456789ABull, 0x1ull),
+              "narrow -5 abc 123456789ab 0000000000000001");
     EXPECT_EQ(Console_Format("%.8lx %.8x %.2x %.4hx", 0xFFu, 0x1234u, 7u, 0x12345u), "000000ff 00001234 07 2345");
     EXPECT_EQ(Console_Format("%.2f%c %.2d-%.4d %c 100%%", 25.0, u'%', 8, 2008, 0x263A), "25.00% 08-2008 \xe2\x98\xba 100%");
 }
