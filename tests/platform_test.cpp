@@ -111,9 +111,8 @@ TEST(PlatformFaultsDeathTest, AFailedCloseIsAnInternalFault)
 
 TEST(PlatformErrors, ErrnoValuesMapToWin32Codes)
 {
-    const std::pair<int, DWORD> Table[] = {{ENOENT, 2},  {ENOTDIR, 3},  {EACCES, 5}, {EPERM, 5},  {ENOMEM, 14},
-                                           {EBUSY, 32},  {EEXIST, 80},  {EINVAL, 87}, {ENOSPC, 112}, {EIO, 1117},
-                                           {EMFILE, 4}, {EROFS, 19}, {ENAMETOOLONG, 206}};
+    const std::pair<int, DWORD> Table[] = {{ENOENT, 2}, {ENOTDIR, 3}, {EACCES, 5}, {EPERM, 5}, {ENOMEM, 14}, {EBUSY, 32},
+        {EEXIST, 80}, {EINVAL, 87}, {ENOSPC, 112}, {EIO, 1117}, {EMFILE, 4}, {EROFS, 19}, {ENAMETOOLONG, 206}};
     for (const auto& [Errno, Code] : Table)
         EXPECT_EQ(Win32ErrorFromErrno(Errno), Code) << "errno " << Errno;
 }
@@ -158,7 +157,7 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
         EXPECT_TRUE(ReadFile(File, Buffer, sizeof(Buffer), &Done, nullptr) && Done == 50);
         LONG High = 1;
         EXPECT_EQ(SetFilePointer(File, -1, &High, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+        EXPECT_TRUE(GetLastError() == ERROR_SUCCESS && High == 1);
         High = -1;
         EXPECT_TRUE(SetFilePointer(File, 0, &High, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
                     GetLastError() == ERROR_NEGATIVE_SEEK);
@@ -170,6 +169,7 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
         EXPECT_TRUE(CloseHandle(File));
     EXPECT_TRUE(!CloseHandle(INVALID_HANDLE_VALUE) && GetLastError() == ERROR_INVALID_HANDLE);
     Platform_RemoveMemoryFile(u"memory:bytes");
+    EXPECT_EQ(Open("memory:bytes", GENERIC_READ, 7, OPEN_EXISTING), INVALID_HANDLE_VALUE);
 }
 
 // Arguments that are not UTF-8 reach the file system byte for byte.
