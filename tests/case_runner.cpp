@@ -3,6 +3,8 @@
 // compares whole outputs. KORVEX_CASE_BINARY and KORVEX_CASE_PREFIX choose the
 // binary and a command in front of it, so another build runs the same cases.
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +110,7 @@ std::vector<std::string> Words(const std::string& Line)
 struct RunResult {
     int Status = -1;
     std::string Output;
+    long PeakKb = 0;
 };
 
 RunResult RunCommand(const std::vector<std::string>& Arguments, const fs::path& Folder)
@@ -131,7 +134,7 @@ RunResult RunCommand(const std::vector<std::string>& Arguments, const fs::path& 
         if (chdir(Folder.c_str()) != 0)
             _exit(126);
         setenv("TZ", "UTC", 1);
-        alarm(60); // a hang fails the case instead of the suite
+        alarm(30); // a hang fails the case instead of the suite
         execvp(Argv[0], Argv.data());
         _exit(127);
     }
@@ -142,7 +145,9 @@ RunResult RunCommand(const std::vector<std::string>& Arguments, const fs::path& 
         Result.Output.append(Block, static_cast<size_t>(Got));
     close(Pipe[0]);
     int Status = 0;
-    waitpid(Child, &Status, 0);
+    struct rusage Usage {};
+    wait4(Child, &Status, 0, &Usage);
+    Result.PeakKb = Usage.ru_maxrss;
     Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : 1000 + WTERMSIG(Status);
     return Result;
 }
@@ -166,8 +171,9 @@ std::string Sha256(const fs::path& File)
 }
 
 // "@ file NAME sha256 HEX", "@ file NAME size N", "@ absent NAME",
-// "@ truncate NAME SIZE", "@ patch NAME at OFF: bytes"
-void Check(const std::string& Line, const fs::path& Folder)
+// "@ truncate NAME SIZE", "@ patch NAME at OFF: bytes", "@ copy NAME NEW",
+// "@ memory below KB" (the peak of the run before)
+void Check(const std::string& Line, const fs::path& Folder, const RunResult& Last)
 {
     std::istringstream In(Line.substr(2));
     std::string Action, Name, What, Value;
@@ -175,6 +181,16 @@ void Check(const std::string& Line, const fs::path& Folder)
     fs::path File = Folder / Name;
     if (Action == "absent") {
         EXPECT_FALSE(fs::exists(fs::symlink_status(File))) << Line;
+    } else if (Action == "memory") {
+        // A forked child's peak counts the runner's pages from before its
+        // exec; sanitizers and an emulator add their own.
+        struct rusage Self {};
+        getrusage(RUSAGE_SELF, &Self);
+        if (!KORVEX_SANITIZED && getenv("KORVEX_CASE_PREFIX") == nullptr) {
+            EXPECT_LE(Last.PeakKb, std::max(std::stol(What), Self.ru_maxrss)) << Line;
+        }
+    } else if (Action == "copy") {
+        fs::copy_file(File, Folder / What);
     } else if (Action == "truncate") {
         fs::resize_file(File, Number(What));
     } else if (Action == "patch") {
@@ -226,6 +242,24 @@ TEST_P(Case, Runs)
             ASSERT_FALSE(Image.empty()) << ImageName;
         } else if (Line.rfind("patch ", 0) == 0) {
             ApplyPatch(Image, Line.substr(6));
+        } else if (Line.rfind("only linux", 0) == 0) {
+            if (std::string Binary = getenv("KORVEX_CASE_BINARY") ? getenv("KORVEX_CASE_BINARY") : ""; Binary.ends_with(".exe"))
+                GTEST_SKIP() << Line;
+        } else if (Line.rfind("fifo ", 0) == 0) {
+            ASSERT_EQ(mkfifo((Folder / Line.substr(5)).c_str(), 0600), 0);
+        } else if (Line.rfind("folder ", 0) == 0) {
+            fs::create_directory(Folder / Line.substr(7));
+        } else if (Line.rfind("symlink ", 0) == 0) {
+            std::istringstream In(Line.substr(8));
+            std::string Name, Target;
+            In >> Name >> Target;
+            fs::create_symlink(Target, Folder / Name);
+        } else if (Line.rfind("sparse ", 0) == 0) {
+            std::istringstream In(Line.substr(7));
+            std::string Name, Size;
+            In >> Name >> Size;
+            WriteText(Folder / Name, "");
+            fs::resize_file(Folder / Name, Number(Size));
         } else if (Line.rfind("file ", 0) == 0) {
             std::istringstream In(Line.substr(5));
             std::string Name;
@@ -238,10 +272,11 @@ TEST_P(Case, Runs)
     if (!ImageName.empty())
         WriteText(Folder / ImageName, Image);
     // Runs with their expected outputs, and checks between them.
+    RunResult Result;
     while (HaveLine) {
         Blessed += Line + "\n";
         if (Line.rfind("@ ", 0) == 0) {
-            Check(Line, Folder);
+            Check(Line, Folder, Result);
             HaveLine = static_cast<bool>(std::getline(Lines, Line));
             continue;
         }
@@ -261,7 +296,7 @@ TEST_P(Case, Runs)
             Expected += Line + "\n";
         if (Expected.ends_with("\n<no newline>\n"))
             Expected.resize(Expected.size() - 15);
-        RunResult Result = RunCommand(Arguments, Folder);
+        Result = RunCommand(Arguments, Folder);
         EXPECT_EQ(Result.Status, Status) << Command;
         EXPECT_EQ(WithoutBuildTime(Result.Output), Expected) << Command;
         Blessed += WithoutBuildTime(Result.Output);
