@@ -20,7 +20,7 @@ flags=(-std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -fsanitize=
        -DKORVEX_FUZZ_SAMPLE="\"$sample\"" -Ibuild/generated)
 objects=()
 for source in src/*.cpp platform/console.cpp platform/device.cpp platform/faults.cpp platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp \
-              platform/posix/time.cpp platform/text.cpp platform/security.cpp tests/image_builder.cpp \
+              platform/posix/time.cpp platform/text.cpp platform/security.cpp \
               tests/fuzz/targets.cpp; do
   object="$out/obj/$(echo "$source" | tr / _).o"
   if [ ! -f "$object" ] || [ "$source" -nt "$object" ]; then
