@@ -6,7 +6,6 @@
 
 #include "../platform/console.h"
 #include "file.h"
-#include "main.h"
 #include "ntfstool.h"
 #include "volume.h"
 

@@ -1,9 +1,10 @@
-// Entry point, options, shared formatting and the commands.
+// Entry point, options and the commands.
 #pragma once
 
 #include <cstdint>
 
 #include "../platform/win32.h"
+#include "ntfstool.h" // HexDump and FormatFileTime, shared with the layers below
 
 struct NtfsFile;
 struct NtfsVolume;
@@ -54,7 +55,6 @@ bool ScanHex32(const char16_t* Text, uint32_t* Value);
 bool ScanHex64(const char16_t* Text, uint64_t* Value);
 
 void PrintHelp();
-void HexDump(uint32_t Base, const uint8_t* Data, uint32_t Length);
 // The commands. Each returns a Win32 error code that main does not look at,
 // except as stated for the security listings.
 DWORD ReadAttributeData(NtfsFile* File);
@@ -68,7 +68,3 @@ constexpr uint32_t ListSecurityIdsBySecurityId = 0;
 constexpr uint32_t ListSecurityIdsByHash = 1;
 DWORD ListSecurityIds(NtfsVolume* Volume, uint64_t StartKey, uint64_t EndKey, uint32_t Mode);
 DWORD ScanMft(NtfsVolume* Volume, uint32_t MinSecurityId, uint32_t MaxSecurityId);
-
-// Holds the longest text FormatFileTime writes, terminator included.
-constexpr size_t FILE_TIME_TEXT_LENGTH = 24;
-void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength);

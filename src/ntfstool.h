@@ -1,6 +1,7 @@
 // Tool-wide helpers: the bounds-checked little-endian reader used for every
 // on-disk field, heap holders, the internal assertion, the scratch bitmap file
-// of a recording run, and the counted-name printer.
+// of a recording run, and the formatting shared by the reports (counted names,
+// hex dumps, time stamps).
 #pragma once
 
 #include <cstddef>
@@ -147,6 +148,11 @@ DWORD SetFilePosition(HANDLE File, uint64_t Offset);
 // (Text_DiskTextToUtf8), with no line break. Nothing is printed when the
 // temporary copy cannot be allocated.
 void PrintCountedName(const char16_t* Name, size_t Count);
+
+void HexDump(uint32_t Base, const uint8_t* Data, uint32_t Length);
+// Holds the longest text FormatFileTime writes, terminator included.
+constexpr size_t FILE_TIME_TEXT_LENGTH = 24;
+void FormatFileTime(uint64_t Time, char16_t* Text, size_t TextLength);
 
 // The scratch bitmap of a recording run: one bit per cluster of the volume,
 // bit n of byte c / 8 for cluster c.

@@ -15,7 +15,8 @@ done
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
        -fno-sanitize-recover=all -DKORVEX_FUZZ_SAMPLE="\"$sample\"" -Ibuild/generated)
 objects=()
-for source in src/attr.cpp src/file.cpp src/main.cpp src/ntfstool.cpp src/volume.cpp \
+shopt -s globstar
+for source in src/**/*.cpp \
               platform/console.cpp platform/device.cpp platform/faults.cpp platform/security.cpp platform/text.cpp \
               platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp platform/posix/time.cpp \
               tests/fuzz/targets.cpp; do

@@ -19,7 +19,8 @@ sample=$(pwd)/build/images/sample.img
 flags=(-std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -fsanitize=fuzzer-no-link
        -DKORVEX_FUZZ_SAMPLE="\"$sample\"" -Ibuild/generated)
 objects=()
-for source in src/*.cpp platform/console.cpp platform/device.cpp platform/faults.cpp platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp \
+shopt -s globstar
+for source in src/**/*.cpp platform/console.cpp platform/device.cpp platform/faults.cpp platform/posix/console.cpp platform/posix/file.cpp platform/posix/heap.cpp \
               platform/posix/time.cpp platform/text.cpp platform/security.cpp \
               tests/fuzz/targets.cpp; do
   object="$out/obj/$(echo "$source" | tr / _).o"
