@@ -3,16 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
 #include "../platform/win32.h"
+#include "volume/clusters.h"
+#include "volume/record.h"
 
 struct NtfsFile;
-struct NtfsAttribute;
-struct BitmapMarks;
-
-constexpr uint32_t NTFS_VOLUME_TAG = 0x564F4C55; // "VOLU"
-constexpr uint32_t VOLUME_FLAG_RECORDING = 1;
 
 // Boot sector fields (offsets from the start of sector 0).
 constexpr size_t BootOemIdOffset = 0x03;             // 8, "NTFS    "
@@ -22,71 +18,10 @@ constexpr size_t BootTotalSectorsOffset = 0x28;      // 8
 constexpr size_t BootMftLcnOffset = 0x30;            // 8
 constexpr size_t BootSerialNumberOffset = 0x48;      // 8
 constexpr uint32_t BootSectorSize = 512;
-constexpr uint32_t ReadAheadBytes = 65536;
-
-struct NtfsVolume {
-    uint32_t Tag;
-    HANDLE NtVolumeHandle;          // the device; INVALID_HANDLE_VALUE in replay
-    uint32_t DeviceSectorSize;      // reads of the device are aligned to it
-    uint32_t BytesPerSector;
-    uint32_t SectorsPerCluster;
-    uint32_t BytesPerCluster;
-    uint64_t TotalClusters;
-    uint64_t MftLcn;
-    uint8_t SerialNumber[8];        // boot-sector order
-    uint8_t MajorVersion;
-    uint8_t MinorVersion;
-    NtfsFile* Volume$;              // file 3, owned
-    NtfsAttribute* Volume_Information$; // owned by Volume$
-    NtfsFile* Mft$;                 // file 0, owned
-    NtfsAttribute* Mft_Data$;       // owned by Mft$
-    NtfsAttribute* Mft_Bitmap$;     // owned by Mft$
-    uint32_t Flags;                 // VOLUME_FLAG_RECORDING
-    HANDLE AccessedClusterBitmap;   // ".bmp", recording only
-    // Recording: the clusters the ".bmp" covers. TotalClusters, unless the
-    // device is shorter: clusters past its end can never be read, and a
-    // damaged boot sector claiming billions of clusters must not make the
-    // run write (and the dump walk) a bitmap for all of them.
-    uint64_t LoggedClusters;
-    BitmapMarks* Marks;             // recording: the marks in the ".bmp", owned
-    HANDLE AccessedClusterData;     // ".dat"
-    HANDLE AccessedClusterIndex;    // ".idx"
-    uint64_t* ClusterTable;         // replay: the loaded ".idx"
-    uint32_t ClusterTableCount;
-    // Device read-ahead: once small reads run in sequence, a window of the
-    // clusters that follow is read at once, so that reading a file cluster by
-    // cluster does not cost a device request per cluster; scattered reads
-    // (index blocks, records) go straight to the device. Only what a caller
-    // asks for is ever marked in the bitmap.
-    uint8_t* ReadAhead;             // owned, ReadAheadBytes long, or null
-    uint64_t ReadAheadLcn;
-    uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
-    uint64_t LastReadStart;         // the last small read: its first cluster
-    uint64_t LastReadEnd;           // and the cluster after it
-    bool ReadAheadDisabled;
-};
-static_assert(std::is_trivially_copyable_v<NtfsVolume>);
 
 DWORD NtfsVolume_Open(const char16_t* VolumeName, const char16_t* VolumeLogFile, NtfsVolume** VolumeHandle,
                       BOOLEAN LockVolume);
 DWORD NtfsVolume_Close(NtfsVolume* VolumeHandle);
-bool NtfsVolume_IsValid(const NtfsVolume* VolumeHandle);
-
-uint32_t NtfsVolume_GetBytesPerSector(NtfsVolume* Volume);
-uint32_t NtfsVolume_GetBytesPerCluster(NtfsVolume* Volume);
-uint64_t NtfsVolume_GetMftLcn(NtfsVolume* Volume);
-uint64_t NtfsVolume_ClustersToBytes(NtfsVolume* Volume, uint64_t Clusters);
-uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes);
 NtfsFile* NtfsVolume_GetVolumeFile(NtfsVolume* Volume);
-
-DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer);
-DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer);
-int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2);
-DWORD NtfsVolume_DumpLog(NtfsVolume* Volume);
-
-// MFT record reader.
-uint64_t NtfsReference_GetSegmentNumber(uint64_t FileReference);
-DWORD NtfsVolume_ReadFileRecord(NtfsVolume* Volume, uint64_t FileReference, uint8_t* Buffer);
-DWORD NtfsRecord_ApplyFixup(NtfsVolume* Volume, uint8_t* Buffer, uint32_t Length);
 
 void NtfsVolume_Print(NtfsVolume* Volume);

@@ -8,7 +8,8 @@
 
 #include "../file.h"
 #include "../ntfstool.h"
-#include "../volume.h"
+#include "../volume/clusters.h"
+#include "../volume/record.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "../file.h"
 #include "../ntfstool.h"
-#include "../volume.h"
+#include "../volume/clusters.h"
 
 namespace {
 

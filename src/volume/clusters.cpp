@@ -1,0 +1,412 @@
+// Cluster I/O beneath the attribute layer: device reads through the read-ahead
+// window, and the volume log (recording marks, replay lookup, the dump).
+#include "clusters.h"
+
+#include <cstring>
+
+#include "../../platform/console.h"
+#include "../../platform/device.h"
+#include "../ntfstool.h"
+
+namespace {
+
+// Reads the scratch bitmap a block at a time for the dump's walk over every
+// cluster: one one-byte read per cluster would cost a system call per
+// cluster, minutes on a volume of terabytes. The answers, and the error of a
+// bitmap shorter than the walk, are those of BitmapFile_TestBit.
+class BitmapBlocks {
+public:
+    explicit BitmapBlocks(HANDLE File) : File_(File) {}
+
+    // Byte Index of the bitmap, cluster Index * 8 in bit 0.
+    DWORD Byte(uint64_t Index, uint8_t* Value)
+    {
+        if (Index < Start_ || Index - Start_ >= Valid_) {
+            DWORD Error = Fill(Index);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+        *Value = Block_[Index - Start_];
+        return ERROR_SUCCESS;
+    }
+
+private:
+    DWORD Fill(uint64_t Byte)
+    {
+        Start_ = Byte;
+        Valid_ = 0;
+        DWORD Error = SetFilePosition(File_, Byte);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        DWORD Done = 0;
+        if (!ReadFile(File_, Block_, sizeof(Block_), &Done, nullptr))
+            return LastErrorOfFailedCall();
+        if (Done == 0)
+            return ERROR_READ_FAULT;
+        Valid_ = Done;
+        return ERROR_SUCCESS;
+    }
+
+    HANDLE File_;
+    uint8_t Block_[65536];
+    uint64_t Start_ = 0;
+    uint64_t Valid_ = 0;
+};
+
+} // namespace
+
+bool NtfsVolume_IsValid(const NtfsVolume* VolumeHandle)
+{
+    return VolumeHandle != nullptr && VolumeHandle->Tag == NTFS_VOLUME_TAG;
+}
+
+uint32_t NtfsVolume_GetBytesPerSector(NtfsVolume* Volume) { return Volume->BytesPerSector; }
+uint32_t NtfsVolume_GetBytesPerCluster(NtfsVolume* Volume) { return Volume->BytesPerCluster; }
+uint64_t NtfsVolume_GetMftLcn(NtfsVolume* Volume) { return Volume->MftLcn; }
+uint64_t NtfsVolume_ClustersToBytes(NtfsVolume* Volume, uint64_t Clusters) { return Clusters * Volume->BytesPerCluster; }
+uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes) { return Bytes / Volume->BytesPerCluster; }
+
+int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2)
+{
+    uint64_t First = *static_cast<const uint64_t*>(Lcn1);
+    uint64_t Second = *static_cast<const uint64_t*>(Lcn2);
+    return First > Second ? 1 : First < Second ? -1 : 0;
+}
+
+// Reads one cluster from the volume log: binary search in the cluster table,
+// then one positioned read of the ".dat" file. A cluster the recording run
+// never read is ERROR_READ_FAULT.
+DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer)
+{
+    if (!NtfsVolume_IsValid(Volume))
+        return ERROR_INVALID_PARAMETER;
+    NtfsVolume* TmpVolumeHandle = Volume;
+    NTFS_ASSERT(TmpVolumeHandle->ClusterTable != NULL);
+    NTFS_ASSERT(TmpVolumeHandle->AccessedClusterData != INVALID_HANDLE_VALUE);
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+
+    uint32_t Low = 0;
+    uint32_t High = TmpVolumeHandle->ClusterTableCount;
+    while (Low < High) {
+        uint32_t Middle = Low + (High - Low) / 2;
+        int Order = NtfsVolume_CompareLcn(&TmpVolumeHandle->ClusterTable[Middle], &Lcn);
+        if (Order == 0) {
+            uint64_t Offset = static_cast<uint64_t>(Middle) * TmpVolumeHandle->BytesPerCluster;
+            DWORD Error = SetFilePosition(TmpVolumeHandle->AccessedClusterData, Offset);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+            DWORD Done = 0;
+            if (!ReadFile(TmpVolumeHandle->AccessedClusterData, Buffer, TmpVolumeHandle->BytesPerCluster, &Done,
+                          nullptr))
+                return LastErrorOfFailedCall();
+            if (Done < TmpVolumeHandle->BytesPerCluster)
+                return ERROR_READ_FAULT;
+            return ERROR_SUCCESS;
+        }
+        if (Order < 0)
+            Low = Middle + 1;
+        else
+            High = Middle;
+    }
+    return ERROR_READ_FAULT;
+}
+
+namespace {
+
+// One positioned read of Count clusters from the device.
+DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    DWORD Bytes = Count * Volume->BytesPerCluster;
+    DWORD Done = 0;
+    if (!Device_ReadAt(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn), Buffer, Bytes,
+                       Volume->DeviceSectorSize, &Done))
+        return LastErrorOfFailedCall();
+    if (Done < Bytes)
+        return ERROR_READ_FAULT;
+    return ERROR_SUCCESS;
+}
+
+// Serves a small read from the read-ahead window, loading the aligned window
+// that holds it when the read continues the previous one. False when the window cannot serve the request
+// (too large, no memory, or the window read failed or came back short): the
+// caller then reads exactly what was asked, so a bad sector elsewhere in the
+// window never fails a good request.
+bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    uint32_t WindowClusters = ReadAheadBytes / Volume->BytesPerCluster;
+    if (Volume->ReadAheadDisabled || WindowClusters < 2 || Count >= WindowClusters)
+        return false;
+    bool Inside = Volume->ReadAheadClusters != 0 && Lcn >= Volume->ReadAheadLcn &&
+                  Lcn - Volume->ReadAheadLcn + Count <= Volume->ReadAheadClusters;
+    // A read that repeats or continues the previous one (records of one
+    // cluster, one after the other) is part of a sequence.
+    bool Sequential = Lcn >= Volume->LastReadStart && Lcn <= Volume->LastReadEnd;
+    Volume->LastReadStart = Lcn;
+    Volume->LastReadEnd = Lcn + Count;
+    if (!Inside && !Sequential)
+        return false;
+    if (!Inside) {
+        if (Volume->ReadAhead == nullptr) {
+            Volume->ReadAhead = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, ReadAheadBytes));
+            if (Volume->ReadAhead == nullptr)
+                return false;
+        }
+        uint64_t WindowLcn = Lcn - Lcn % WindowClusters;
+        uint64_t Available = Volume->TotalClusters - WindowLcn;
+        uint32_t Clusters = Available < WindowClusters ? static_cast<uint32_t>(Available) : WindowClusters;
+        Volume->ReadAheadClusters = 0;
+        if (ReadDevice(Volume, WindowLcn, Clusters, Volume->ReadAhead) != ERROR_SUCCESS)
+            return false;
+        Volume->ReadAheadLcn = WindowLcn;
+        Volume->ReadAheadClusters = Clusters;
+        if (Lcn - WindowLcn + Count > Clusters)
+            return false;
+    }
+    memcpy(Buffer, Volume->ReadAhead + (Lcn - Volume->ReadAheadLcn) * Volume->BytesPerCluster,
+           static_cast<size_t>(Count) * Volume->BytesPerCluster);
+    return true;
+}
+
+} // namespace
+
+// Reads Count clusters from Lcn: from the device (marking each in the bitmap
+// file while recording) or, in replay, from the volume log cluster by cluster.
+// The range must lie on the volume, the volume's last cluster included.
+DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    if (!NtfsVolume_IsValid(Volume))
+        return ERROR_INVALID_PARAMETER;
+    if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
+        return ERROR_INVALID_PARAMETER;
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    uint64_t Bytes = static_cast<uint64_t>(Count) * Volume->BytesPerCluster;
+    if (Bytes > 0xFFFFFFFFull)
+        return ERROR_INVALID_PARAMETER;
+
+    if (Volume->NtVolumeHandle == INVALID_HANDLE_VALUE) {
+        uint8_t* Destination = static_cast<uint8_t*>(Buffer);
+        for (uint32_t i = 0; i < Count; i++) {
+            DWORD Error = NtfsVolume_ReadLoggedCluster(Volume, Lcn + i, Destination + static_cast<size_t>(i) * Volume->BytesPerCluster);
+            if (Error != ERROR_SUCCESS)
+                return Error;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    DWORD Error = ERROR_SUCCESS;
+    if (!ReadThroughWindow(Volume, Lcn, Count, Buffer)) {
+        Error = ReadDevice(Volume, Lcn, Count, Buffer);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+    }
+
+    if (Volume->Marks != nullptr && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
+        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// The most bytes of cluster images the dump gathers before writing them;
+// small enough to stay in the processor's cache between read and write.
+constexpr uint32_t DumpBufferBytes = 1u << 18;
+
+// The dump's output: runs of marked clusters are read from the device in one
+// request each and appended to buffers that go to ".idx" and ".dat" in large
+// writes. Progress lines are printed as the clusters are reached, so a
+// failure shows the lines up to its cluster, as a walk one cluster at a time
+// would.
+class LogDumper {
+public:
+    explicit LogDumper(NtfsVolume* Volume) : Volume_(Volume), Total_(Volume->LoggedClusters)
+    {
+        NextPercentAt_ = NextLine(0);
+    }
+
+    bool Allocate()
+    {
+        Capacity_ = DumpBufferBytes / Volume_->BytesPerCluster;
+        return Images_.Allocate(DumpBufferBytes) && Entries_.Allocate(static_cast<size_t>(Capacity_) * LogEntrySize);
+    }
+
+    // Prints the progress lines of every cluster up to Lcn.
+    void ProgressTo(uint64_t Lcn)
+    {
+        while (NextPercentAt_ <= Lcn && NextPercentAt_ < Total_) {
+            uint64_t Percent = static_cast<uint64_t>(static_cast<unsigned __int128>(NextPercentAt_) * 100 / Total_);
+            Console_Print("\r%d percent is done    ", static_cast<int>(Percent));
+            NextPercentAt_ = NextLine(Percent);
+        }
+    }
+
+    // Adds marked cluster Lcn: it extends the pending run or starts a new one.
+    DWORD Add(uint64_t Lcn)
+    {
+        if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && Fill_ + RunCount_ < Capacity_) {
+            RunCount_++;
+            return ERROR_SUCCESS;
+        }
+        DWORD Error = ReadRun();
+        RunStart_ = Lcn;
+        RunCount_ = 1;
+        return Error;
+    }
+
+    // Reads the pending run and writes everything gathered.
+    DWORD Finish()
+    {
+        DWORD Error = ReadRun();
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        return Flush();
+    }
+
+private:
+    uint64_t NextLine(uint64_t Percent) const
+    {
+        return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total_ + 99) / 100);
+    }
+
+    // Reads the pending run into the buffer with one request; when that
+    // fails, cluster by cluster, so that the log keeps every cluster before
+    // the failing one and the failure is that cluster's.
+    DWORD ReadRun()
+    {
+        uint32_t Count = RunCount_;
+        RunCount_ = 0;
+        if (Count == 0)
+            return ERROR_SUCCESS;
+        ProgressTo(RunStart_);
+        DWORD Error = NtfsVolume_ReadClusters(Volume_, RunStart_, Count, Image(Fill_));
+        if (Error == ERROR_SUCCESS) {
+            for (uint32_t i = 0; i < Count; i++)
+                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_ + i) * LogEntrySize, RunStart_ + i);
+            Fill_ += Count;
+            ProgressTo(RunStart_ + Count - 1);
+        } else {
+            for (uint32_t i = 0; i < Count; i++) {
+                ProgressTo(RunStart_ + i);
+                Error = NtfsVolume_ReadClusters(Volume_, RunStart_ + i, 1, Image(Fill_));
+                if (Error != ERROR_SUCCESS) {
+                    DWORD FlushError = Flush();
+                    return FlushError != ERROR_SUCCESS ? FlushError : Error;
+                }
+                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_) * LogEntrySize, RunStart_ + i);
+                Fill_++;
+            }
+        }
+        return Fill_ == Capacity_ ? Flush() : ERROR_SUCCESS;
+    }
+
+    // Appends the gathered entries to ".idx", then their images to ".dat".
+    DWORD Flush()
+    {
+        uint32_t Count = Fill_;
+        Fill_ = 0;
+        if (Count == 0)
+            return ERROR_SUCCESS;
+        DWORD Error = Append(Volume_->AccessedClusterIndex, Entries_.Get(), Count * LogEntrySize);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        return Append(Volume_->AccessedClusterData, Images_.Get(), Count * Volume_->BytesPerCluster);
+    }
+
+    static DWORD Append(HANDLE File, const uint8_t* Data, DWORD Length)
+    {
+        DWORD Done = 0;
+        if (!WriteFile(File, Data, Length, &Done, nullptr))
+            return LastErrorOfFailedCall();
+        return Done < Length ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+    }
+
+    uint8_t* Image(uint32_t Index) { return Images_.Get() + static_cast<size_t>(Index) * Volume_->BytesPerCluster; }
+
+    NtfsVolume* Volume_;
+    uint64_t Total_;
+    uint64_t NextPercentAt_ = 0;
+    HeapBuffer Images_;
+    HeapBuffer Entries_;
+    uint32_t Capacity_ = 0;
+    uint32_t Fill_ = 0;
+    uint64_t RunStart_ = 0;
+    uint32_t RunCount_ = 0;
+};
+
+} // namespace
+
+// Writes the volume log: walks the bitmap in cluster order and appends every
+// marked cluster's number to ".idx" and its contents, read again from the
+// device, to ".dat". Recording is suspended meanwhile so that the dump's own
+// reads are not marked. Blocks of the bitmap that were never marked are
+// zeros and are not read.
+DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
+{
+    DWORD Error = ERROR_SUCCESS;
+    bool Suspended = false;
+    do {
+        if (!NtfsVolume_IsValid(Volume)) {
+            Error = ERROR_INVALID_PARAMETER;
+            break;
+        }
+        if ((Volume->Flags & VOLUME_FLAG_RECORDING) == 0) {
+            Error = ERROR_INVALID_FUNCTION;
+            break;
+        }
+        LogDumper Dumper(Volume);
+        if (!Dumper.Allocate()) {
+            Error = ERROR_OUTOFMEMORY;
+            break;
+        }
+        if (Volume->AccessedClusterBitmap == INVALID_HANDLE_VALUE ||
+            Volume->AccessedClusterData == INVALID_HANDLE_VALUE ||
+            Volume->AccessedClusterIndex == INVALID_HANDLE_VALUE) {
+            Error = ERROR_INVALID_FUNCTION;
+            break;
+        }
+        Volume->Flags &= ~VOLUME_FLAG_RECORDING;
+        Suspended = true;
+        // The images are read again now, not taken from what the run saw.
+        Volume->ReadAheadDisabled = true;
+
+        uint64_t Total = Volume->LoggedClusters;
+        const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
+        BitmapBlocks Bitmap(Volume->AccessedClusterBitmap);
+        uint64_t Lcn = 0;
+        while (Lcn < Total) {
+            if (Volume->Marks != nullptr && Lcn % BlockClusters == 0 &&
+                !BitmapMarks_BlockTouched(Volume->Marks, Lcn / BlockClusters)) {
+                Lcn = Total - Lcn < BlockClusters ? Total : Lcn + BlockClusters;
+                continue;
+            }
+            uint8_t Byte = 0;
+            Error = Bitmap.Byte(Lcn / 8, &Byte);
+            if (Error != ERROR_SUCCESS) {
+                DWORD Pending = Dumper.Finish();
+                Dumper.ProgressTo(Lcn);
+                Error = Pending != ERROR_SUCCESS ? Pending : Error;
+                break;
+            }
+            uint64_t Next = Total - Lcn < 8 ? Total : Lcn + 8;
+            for (; Lcn < Next && Error == ERROR_SUCCESS; Lcn++)
+                if ((Byte & (1u << (Lcn % 8))) != 0)
+                    Error = Dumper.Add(Lcn);
+            if (Error != ERROR_SUCCESS)
+                break;
+        }
+        if (Error != ERROR_SUCCESS)
+            break;
+        Error = Dumper.Finish();
+        if (Error == ERROR_SUCCESS)
+            Dumper.ProgressTo(Total - 1);
+    } while (false);
+    if (Suspended) {
+        Volume->Flags |= VOLUME_FLAG_RECORDING;
+        Volume->ReadAheadDisabled = false;
+    }
+    Console_Print("\n");
+    return Error;
+}
