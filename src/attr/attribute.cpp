@@ -1,10 +1,10 @@
 // Attribute handles: a private copy of one attribute record, decoded, and
 // registered in a list of its file.
-#include "../attr.h"
+#include "attribute.h"
 
 #include <cstring>
 
-#include "../file.h"
+#include "../file/slots.h"
 #include "../ntfstool.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Collation: the key orders of the indexes and the order of attribute names.
-#include "../attr.h"
+#include "attribute.h"
 
 #include "../ntfstool.h"
 

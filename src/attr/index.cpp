@@ -1,12 +1,12 @@
 // The index walker: a read-only cursor over one B+ tree index of a file,
 // its in-order walk and its seek.
-#include "../attr.h"
+#include "index.h"
 
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 
-#include "../file.h"
+#include "../file/slots.h"
 #include "../ntfstool.h"
 #include "../volume/clusters.h"
 #include "../volume/record.h"

@@ -1,5 +1,5 @@
 // The LZNT1 decoder: one compressed chunk at a time.
-#include "../attr.h"
+#include "attribute.h"
 
 #include <cstring>
 

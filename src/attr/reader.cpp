@@ -1,10 +1,10 @@
 // The attribute value reader: clusters through the run table, bytes of the
 // value, and compressed $DATA through its compression units.
-#include "../attr.h"
+#include "attribute.h"
 
 #include <cstring>
 
-#include "../file.h"
+#include "../file/slots.h"
 #include "../ntfstool.h"
 #include "../volume/clusters.h"
 

@@ -1,6 +1,6 @@
 // The attribute information report, with the decoded $STANDARD_INFORMATION
 // and $FILE_NAME values.
-#include "../attr.h"
+#include "attribute.h"
 
 #include "../../platform/console.h"
 #include "../ntfstool.h"

@@ -1,5 +1,5 @@
 // Run lists: decoding an attribute's mapping-pairs array into a table of runs.
-#include "../attr.h"
+#include "attribute.h"
 
 #include "../ntfstool.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "../attr.h"
-#include "../file.h"
+#include "../attr/attribute.h"
+#include "../file/slots.h"
 #include "../ntfstool.h"
 #include "clusters.h"
 

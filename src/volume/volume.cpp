@@ -7,7 +7,7 @@
 
 #include "../../platform/console.h"
 #include "../../platform/device.h"
-#include "../attr.h"
+#include "../attr/attribute.h"
 #include "../file.h"
 #include "../ntfstool.h"
 

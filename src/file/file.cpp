@@ -1,4 +1,6 @@
-#include "file.h"
+// File handles: opening a file's base record, its attribute list, and the
+// merge of attributes spread over several records.
+#include "../file.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,11 +9,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "../platform/console.h"
-
-#include "attr.h"
-#include "ntfstool.h"
-#include "volume.h"
+#include "../attr/attribute.h"
+#include "../ntfstool.h"
+#include "../volume/record.h"
 
 static_assert(std::is_trivially_copyable_v<NtfsFile>);
 
@@ -21,14 +21,6 @@ namespace {
 // damaged list must not be walked without end; a real list this long would
 // describe a file in several hundred thousand fragments.
 constexpr uint32_t MaximumAttributeListSize = 256u << 10;
-
-// No name matches only unnamed attributes.
-bool NamesMatch(const char16_t* AttributeName, const char16_t* Name)
-{
-    if (Name == nullptr || AttributeName == nullptr)
-        return Name == AttributeName;
-    return SameText(AttributeName, Name);
-}
 
 // Closes every attribute handle of both lists, frees the slot arrays, clears
 // the file record and frees it.
@@ -65,11 +57,6 @@ DWORD CheckRecordHeader(const uint8_t* Record, bool BaseRecord, uint32_t* FirstO
 }
 
 } // namespace
-
-bool NtfsFile_IsValid(const NtfsFile* FileHandle)
-{
-    return FileHandle != nullptr && FileHandle->Tag == NTFS_FILE_TAG;
-}
 
 // Opens the file whose base record FileReference names: list 0 gets a handle
 // for every attribute record of the base record; when there is an
@@ -444,224 +431,10 @@ DWORD NtfsAttribute_MergeNext(NtfsAttribute* AttributeHandle)
     return Error;
 }
 
-// Registers a handle in the first empty slot of list Index, growing the list
-// by 30 slots when it is full.
-DWORD NtfsFile_AddAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle, uint32_t Index)
-{
-    if (!NtfsFile_IsValid(FileHandle) || AttributeHandle == nullptr || Index >= 2)
-        return ERROR_INVALID_PARAMETER;
-    NtfsFile* TmpFileHandle = FileHandle;
-    uint32_t Slots = TmpFileHandle->AttributeSlots[Index];
-    uint32_t Free = Slots;
-    if (Slots == 0)
-        NTFS_ASSERT(TmpFileHandle->AttributeList[Index] == NULL);
-    // Every slot below the hint is occupied, so the search for the first
-    // empty slot starts there: filling a list stays linear.
-    for (uint32_t Slot = TmpFileHandle->FirstFreeHint[Index]; Slot < Slots; Slot++) {
-        if (TmpFileHandle->AttributeList[Index][Slot] == nullptr) {
-            Free = Slot;
-            break;
-        }
-    }
-    if (Free == Slots) {
-        if (Slots > 0xFFFFFFFFu - ATTRIBUTE_SLOT_GROWTH)
-            return ERROR_OUTOFMEMORY;
-        size_t Bytes = (static_cast<size_t>(Slots) + ATTRIBUTE_SLOT_GROWTH) * sizeof(NtfsAttribute*);
-        NtfsAttribute** Grown = static_cast<NtfsAttribute**>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, Bytes));
-        if (Grown == nullptr)
-            return ERROR_OUTOFMEMORY;
-        if (Slots != 0) {
-            memcpy(Grown, TmpFileHandle->AttributeList[Index], Slots * sizeof(NtfsAttribute*));
-            HeapFree(GetProcessHeap(), 0, TmpFileHandle->AttributeList[Index]);
-        }
-        TmpFileHandle->AttributeList[Index] = Grown;
-        TmpFileHandle->AttributeSlots[Index] = Slots + ATTRIBUTE_SLOT_GROWTH;
-    }
-    TmpFileHandle->AttributeList[Index][Free] = AttributeHandle;
-    AttributeHandle->Slot = Free;
-    TmpFileHandle->AttributeCount[Index]++;
-    TmpFileHandle->FirstFreeHint[Index] = Free + 1;
-    return ERROR_SUCCESS;
-}
-
-DWORD NtfsFile_DelAttribute(NtfsFile* FileHandle, NtfsAttribute* AttributeHandle, uint32_t Index)
-{
-    if (!NtfsFile_IsValid(FileHandle) || AttributeHandle == nullptr || Index >= 2)
-        return ERROR_INVALID_PARAMETER;
-    auto Remove = [&](uint32_t Slot) {
-        FileHandle->AttributeList[Index][Slot] = nullptr;
-        FileHandle->AttributeCount[Index]--;
-        if (Slot < FileHandle->FirstFreeHint[Index])
-            FileHandle->FirstFreeHint[Index] = Slot;
-        return ERROR_SUCCESS;
-    };
-    // The handle's own slot first: closing thousands of merged pieces must
-    // not scan the list for each.
-    uint32_t Hint = AttributeHandle->Slot;
-    if (Hint < FileHandle->AttributeSlots[Index] && FileHandle->AttributeList[Index][Hint] == AttributeHandle)
-        return Remove(Hint);
-    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++)
-        if (FileHandle->AttributeList[Index][Slot] == AttributeHandle)
-            return Remove(Slot);
-    return ERROR_INVALID_PARAMETER;
-}
-
-// First handle of list Index with the type code and name: no name matches only
-// unnamed attributes, a name only the same code units (case-sensitive).
-NtfsAttribute* NtfsFile_FindAttribute(NtfsFile* FileHandle, uint32_t TypeCode, const char16_t* Name, uint16_t Index)
-{
-    if (FileHandle == nullptr || Index >= 2)
-        return nullptr;
-    for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++) {
-        NtfsAttribute* Attribute = FileHandle->AttributeList[Index][Slot];
-        if (Attribute != nullptr && Attribute->TypeCode == TypeCode && NamesMatch(Attribute->Name, Name))
-            return Attribute;
-    }
-    return nullptr;
-}
-
-// List 0 holds only the first piece of an attribute spread over several
-// records, with the whole value's size; reading it past that piece would run
-// off its run table, so the merged list-1 handle is taken instead.
-NtfsAttribute* NtfsFile_FindDataAttribute(NtfsFile* FileHandle, uint32_t TypeCode, const char16_t* Name)
-{
-    NtfsAttribute* Base = NtfsFile_FindAttribute(FileHandle, TypeCode, Name, 0);
-    NtfsAttribute* Merged = NtfsFile_FindAttribute(FileHandle, TypeCode, Name, 1);
-    if (Base == nullptr || Base->Resident || Merged == nullptr)
-        return Base != nullptr ? Base : Merged;
-    uint64_t Mapped = 0;
-    for (uint32_t i = 0; i < Base->RunCount; i++)
-        Mapped = Base->Runs[i].Length > ~0ull - Mapped ? ~0ull : Mapped + Base->Runs[i].Length;
-    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(FileHandle->VolumeHandle);
-    uint64_t Needed = Base->FileSize / BytesPerCluster + (Base->FileSize % BytesPerCluster != 0 ? 1 : 0);
-    return Mapped < Needed ? Merged : Base;
-}
-
 DWORD NtfsFile_IsRootDirectory(NtfsFile* FileHandle, BOOLEAN* IsRoot)
 {
     if (!NtfsFile_IsValid(FileHandle) || IsRoot == nullptr)
         return ERROR_INVALID_PARAMETER;
     *IsRoot = NtfsReference_GetSegmentNumber(FileHandle->FileReference) == 5 ? 1 : 0;
     return ERROR_SUCCESS;
-}
-
-NtfsVolume* NtfsFile_GetVolume(NtfsFile* FileHandle) { return FileHandle->VolumeHandle; }
-uint32_t NtfsFile_GetSlotCount(NtfsFile* FileHandle, uint32_t Index) { return FileHandle->AttributeSlots[Index]; }
-NtfsAttribute* NtfsFile_GetSlot(NtfsFile* FileHandle, uint32_t Index, uint32_t Slot)
-{
-    return FileHandle->AttributeList[Index][Slot];
-}
-
-// ---- Reports ----
-
-namespace {
-
-constexpr uint32_t MaximumPathDepth = 1024;
-
-void PrintRule(char Character)
-{
-    char Line[66];
-    memset(Line, Character, 65);
-    Line[65] = 0;
-    Console_Print("%hs\n", Line);
-}
-
-// Prints the path of File from the root down, once every level above it has
-// resolved; on any failure nothing is printed. Path holds the segment numbers
-// of the levels below, so that a parent reference leading back into the path
-// ends the walk instead of recursing without end.
-DWORD PrintFullNameFrom(NtfsFile* File, std::vector<uint64_t>* Path)
-{
-    BOOLEAN IsRoot = 0;
-    DWORD Error = NtfsFile_IsRootDirectory(File, &IsRoot);
-    if (Error != ERROR_SUCCESS)
-        return Error;
-    if (IsRoot) {
-        Console_Print("\\");
-        return ERROR_SUCCESS;
-    }
-    uint64_t Segment = NtfsReference_GetSegmentNumber(File->FileReference);
-    for (uint64_t Visited : *Path)
-        if (Visited == Segment)
-            return ERROR_INVALID_DATA;
-    if (Path->size() >= MaximumPathDepth)
-        return ERROR_INVALID_DATA;
-    if (!TryResize(Path, Path->size() + 1))
-        return ERROR_OUTOFMEMORY;
-    Path->back() = Segment;
-
-    NtfsAttribute* FileName = NtfsFile_FindAttribute(File, ATTRIBUTE_FILE_NAME, nullptr, 0);
-    if (FileName == nullptr)
-        FileName = NtfsFile_FindAttribute(File, ATTRIBUTE_FILE_NAME, nullptr, 1);
-    if (FileName == nullptr)
-        return ERROR_FILE_NOT_FOUND;
-    const uint8_t* Value = nullptr;
-    uint64_t ValueLength = 0;
-    Error = NtfsAttribute_GetResidentValue(FileName, &Value, &ValueLength);
-    if (Error != ERROR_SUCCESS)
-        return Error;
-    LeReader Name(Value, Value != nullptr ? static_cast<size_t>(ValueLength) : 0);
-    uint32_t NameLength = Name.U8(FileNameLengthOffset);
-    if (Name.Failed || !Name.Has(FileNameNameOffset, static_cast<size_t>(NameLength) * 2))
-        return ERROR_INVALID_DATA;
-
-    NtfsFile* Parent = nullptr;
-    Error = NtfsFile_Open(File->VolumeHandle, Name.U64(FileNameParentOffset), &Parent);
-    if (Error != ERROR_SUCCESS)
-        return Error;
-    Error = PrintFullNameFrom(Parent, Path);
-    NtfsFile_Close(Parent);
-    if (Error != ERROR_SUCCESS)
-        return Error;
-
-    if (NameLength > 0) {
-        HeapBuffer Units;
-        if (Units.Allocate(static_cast<size_t>(NameLength) * sizeof(char16_t))) {
-            char16_t* Text = reinterpret_cast<char16_t*>(Units.Get());
-            for (uint32_t i = 0; i < NameLength; i++)
-                Text[i] = static_cast<char16_t>(Name.U16(FileNameNameOffset + 2 * i));
-            PrintCountedName(Text, NameLength);
-        }
-    }
-    if ((Name.U32(FileNameAttributesOffset) & FILE_NAME_DIRECTORY) != 0)
-        Console_Print("\\");
-    return ERROR_SUCCESS;
-}
-
-} // namespace
-
-// The "File information" report from the base record's header, then the
-// report of every attribute of list 0 and list 1.
-void NtfsFile_Print(NtfsFile* FileHandle)
-{
-    LeReader Record(FileHandle->Record, MFT_RECORD_SIZE);
-    Console_Print("File information:\n");
-    PrintRule('=');
-    Console_Print("    SegmentNumber*  : 0x%.16I64x\n", NtfsReference_GetSegmentNumber(FileHandle->FileReference));
-    Console_Print("    LSN             : 0x%.16I64x\n", Record.U64(RecordLsnOffset));
-    Console_Print("    SequenceNumber  : 0x%.4hx\n", Record.U16(RecordSequenceOffset));
-    uint64_t StoredSegment =
-        (static_cast<uint64_t>(Record.U16(RecordSegmentHighOffset)) << 32) | Record.U32(RecordSegmentLowOffset);
-    Console_Print("    SegmentNumber   : 0x%.16I64x\n", StoredSegment);
-    Console_Print("    ReferenceCount  : 0x%.4hx\n", Record.U16(RecordReferenceCountOffset));
-    Console_Print("    Flags           : 0x%.4hx\n", Record.U16(RecordFlagsOffset));
-    for (uint32_t Index = 0; Index < 2; Index++) {
-        PrintRule('-');
-        Console_Print("    List[%d]: Total Attributes: 0x%.8x\n", static_cast<int>(Index), FileHandle->AttributeCount[Index]);
-        for (uint32_t Slot = 0; Slot < FileHandle->AttributeSlots[Index]; Slot++)
-            if (FileHandle->AttributeList[Index][Slot] != nullptr)
-                NtfsAttribute_Print(FileHandle->AttributeList[Index][Slot]);
-    }
-    PrintRule('=');
-    Console_Print("\n");
-}
-
-// Prints the file's path: the root as one backslash, each directory's name
-// followed by a backslash, then the file's name. Prints nothing on failure.
-DWORD NtfsFile_PrintFullName(NtfsFile* FileHandle)
-{
-    if (!NtfsFile_IsValid(FileHandle))
-        return ERROR_INVALID_PARAMETER;
-    std::vector<uint64_t> Path;
-    return PrintFullNameFrom(FileHandle, &Path);
 }
