@@ -103,17 +103,6 @@ struct FaultGuard {
     ~FaultGuard() { Fault_DisarmAll(); }
 };
 
-// The fault points hook the POSIX stand-ins of the file API and heap; on
-// Windows src/ calls the system itself, which has none. The error paths that
-// they reach are the same src/ code on both, tested on Linux. (A macro, since
-// skipping returns from the test.)
-#ifdef _WIN32
-#define SKIP_WITHOUT_FAULT_POINTS() \
-    GTEST_SKIP() << "fault points hook the POSIX stand-ins; the same src/ error paths run on Linux"
-#else
-#define SKIP_WITHOUT_FAULT_POINTS() static_cast<void>(0)
-#endif
-
 #ifndef _WIN32
 struct RunResult {
     int Status = -1;       // -1 when the run did not exit (killed, for example by its time limit)

@@ -42,17 +42,15 @@ trap cleanup EXIT
 wine cmd /c exit >/dev/null 2>&1 || true   # sets up the prefix once
 
 echo "== unit tests under wine"
-echo "  Linux only: platform_test.cpp (the POSIX stand-ins), fuzz_regression_test.cpp and the fuzz targets"
-echo "  (memory files of the stand-ins), case_runner.cpp (it runs korvex.exe under wine below)"
-# The fault-injection tests are skipped here and say why; the summary lists them.
+echo "  Linux only: platform_test.cpp (the POSIX stand-ins), *_contracts_test.cpp, fuzz_regression_test.cpp and"
+echo "  the fuzz targets (memory files of the stand-ins), case_runner.cpp (it runs korvex.exe under wine below)"
 if ! (cd "$out" && wine korvex_tests.exe >"$scratch/unit.log" 2>&1); then
   cat "$scratch/unit.log"; exit 1
 fi
 # GoogleTest writes in text mode: "\r\n" line ends.
 sed -i 's/\r$//' "$scratch/unit.log"
-grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]+ tests' "$scratch/unit.log"
-grep -E '^\[  SKIPPED \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+$' "$scratch/unit.log" | sed 's/^\[  SKIPPED \]/ /'
-echo "  reason: $(grep -m1 '^fault points' "$scratch/unit.log")"
+grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]+ tests' "$scratch/unit.log" || true
+grep -E '^\[  SKIPPED \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+$' "$scratch/unit.log" | sed 's/^\[  SKIPPED \]/ /' || true
 
 failures=0
 images=$root/build/images
