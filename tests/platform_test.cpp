@@ -210,6 +210,22 @@ TEST(PlatformConsole, BitmapProgressOfLargeVolumes)
     Fault_Arm(FaultPoint::Write, 0, FaultKind::Fail, ERROR_DISK_FULL, true);
     EXPECT_EQ(BitmapFile_Initialize(File, 8 * 12289), ERROR_SUCCESS);
     EXPECT_EQ(ReadBytes(Dir / "bitmap"), std::vector<uint8_t>(12289, 0));
+    Fault_DisarmAll();
+    // Single bits: set, cleared, read back; past the end a read fault.
+    for (auto [Cluster, Value] : {std::pair{9ull, 1}, {15ull, 1}, {8ull * 12288 + 7, 1}, {15ull, 0}}) {
+        ASSERT_EQ(BitmapFile_SetBit(File, Cluster, static_cast<BOOLEAN>(Value)), ERROR_SUCCESS);
+        BOOLEAN IsSet = 2;
+        ASSERT_EQ(BitmapFile_TestBit(File, Cluster, &IsSet), ERROR_SUCCESS);
+        EXPECT_EQ(IsSet, Value) << Cluster;
+    }
+    std::vector<uint8_t> Bits = ReadBytes(Dir / "bitmap");
+    EXPECT_EQ(Bits[1], 0x02);
+    EXPECT_EQ(Bits[12288], 0x80);
+    BOOLEAN IsSet = 0;
+    EXPECT_EQ(BitmapFile_TestBit(File, 8ull * 12289, &IsSet), ERROR_READ_FAULT);
+    EXPECT_EQ(BitmapFile_SetBit(File, 8ull * 12289, 1), ERROR_READ_FAULT);
+    Fault_Arm(FaultPoint::Write, 0, FaultKind::Short, 0);
+    EXPECT_EQ(BitmapFile_SetBit(File, 3, 1), ERROR_WRITE_FAULT);
     EXPECT_EQ(Capture.Text(), "Initializing bitmap file...\rInitializing bitmap file... 33.33%   \rInitializing bitmap file... "
                               "66.66%   \rInitializing bitmap file... 99.99%   \rInitializing bitmap file... done              \n");
     CloseHandle(File);
