@@ -236,7 +236,11 @@ uint64_t TicksOf(int64_t UnixSeconds) { return 116444736000000000ull + static_ca
 // The calendar against the C library over the whole range; local time.
 TEST(PlatformTime, CalendarAndLocalTime)
 {
-    for (int64_t Seconds = -11644473600 + 86399; Seconds < 32503680000; Seconds += 987654321) {
+    // Every 31 years, then days after February of century years that are no leap years.
+    std::vector<int64_t> Points = {-2203848000, 4107585600, 7289611200};
+    for (int64_t Seconds = -11644473600 + 86399; Seconds < 32503680000; Seconds += 987654321)
+        Points.push_back(Seconds);
+    for (int64_t Seconds : Points) {
         time_t Time = static_cast<time_t>(Seconds);
         struct tm Expected;
         uint64_t Ticks = TicksOf(Seconds) + 1234567;
