@@ -1,5 +1,5 @@
 // Shared helpers of the tests: temporary folders, whole-file I/O, console
-// capture, running the built binary.
+// capture, fixture image paths.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +9,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include "console.h"
 #include "faults.h"
@@ -75,12 +69,6 @@ inline std::vector<uint8_t> ReadBytes(const std::string& Path)
     return Bytes;
 }
 
-inline bool Exists(const std::string& Path)
-{
-    std::error_code Error;
-    return std::filesystem::exists(Path, Error);
-}
-
 inline std::u16string Wide(const std::string& Text)
 {
     return Text_Utf8ToUtf16(Text.data(), Text.size());
@@ -102,57 +90,6 @@ private:
 struct FaultGuard {
     ~FaultGuard() { Fault_DisarmAll(); }
 };
-
-#ifndef _WIN32
-struct RunResult {
-    int Status = -1;       // -1 when the run did not exit (killed, for example by its time limit)
-    std::string Output;
-    long PeakMemoryKb = 0; // the run's peak resident set
-};
-
-// Runs the built korvex with the given arguments (each passed as is), TZ=UTC.
-// With a time limit, a run still going after that many seconds is killed, so a
-// run that hangs fails its test instead of stopping the suite.
-inline RunResult RunKorvex(const std::vector<std::string>& Arguments, const std::string& WorkingDirectory = "",
-                           unsigned TimeLimitSeconds = 0)
-{
-    RunResult Result;
-    int Pipe[2];
-    if (pipe(Pipe) != 0)
-        return Result;
-    pid_t Child = fork();
-    if (Child == 0) {
-        dup2(Pipe[1], 1);
-        close(Pipe[0]);
-        close(Pipe[1]);
-        if (!WorkingDirectory.empty() && chdir(WorkingDirectory.c_str()) != 0)
-            _exit(127);
-        setenv("TZ", "UTC", 1);
-        if (TimeLimitSeconds != 0)
-            alarm(TimeLimitSeconds); // kept across execv
-        std::vector<char*> Argv;
-        Argv.push_back(const_cast<char*>(KORVEX_BINARY));
-        for (const std::string& Argument : Arguments)
-            Argv.push_back(const_cast<char*>(Argument.c_str()));
-        Argv.push_back(nullptr);
-        execv(KORVEX_BINARY, Argv.data());
-        _exit(127);
-    }
-    close(Pipe[1]);
-    char Block[4096];
-    ssize_t Got;
-    while ((Got = read(Pipe[0], Block, sizeof(Block))) > 0)
-        Result.Output.append(Block, static_cast<size_t>(Got));
-    close(Pipe[0]);
-    int Status = 0;
-    struct rusage Usage {};
-    wait4(Child, &Status, 0, &Usage);
-    Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-    Result.PeakMemoryKb = Usage.ru_maxrss;
-    return Result;
-}
-
-#endif
 
 // The output without its first line (the banner, which carries the build time).
 inline std::string WithoutBanner(const std::string& Output)

@@ -37,39 +37,47 @@ DWORD BitmapFile_Initialize(HANDLE File, uint64_t ClusterCount)
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// Reads the bitmap byte that holds Cluster's bit; a file too short for it is
+// a read fault.
+DWORD ReadBitmapByte(HANDLE File, uint64_t Cluster, uint8_t* Byte)
+{
+    DWORD Error = SetFilePosition(File, Cluster / 8);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    DWORD Done = 0;
+    if (!ReadFile(File, Byte, 1, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    return Done == 0 ? ERROR_READ_FAULT : ERROR_SUCCESS;
+}
+
+} // namespace
+
 DWORD BitmapFile_TestBit(HANDLE File, uint64_t Cluster, BOOLEAN* IsSet)
 {
     if (IsSet == nullptr)
         return ERROR_INVALID_PARAMETER;
-    DWORD Error = SetFilePosition(File, Cluster / 8);
+    uint8_t Byte = 0;
+    DWORD Error = ReadBitmapByte(File, Cluster, &Byte);
     if (Error != ERROR_SUCCESS)
         return Error;
-    uint8_t Byte = 0;
-    DWORD Done = 0;
-    if (!ReadFile(File, &Byte, 1, &Done, nullptr))
-        return LastErrorOfFailedCall();
-    if (Done == 0)
-        return ERROR_READ_FAULT;
     *IsSet = (Byte & (1u << (Cluster % 8))) != 0 ? 1 : 0;
     return ERROR_SUCCESS;
 }
 
 DWORD BitmapFile_SetBit(HANDLE File, uint64_t Cluster, BOOLEAN BitValue)
 {
-    DWORD Error = SetFilePosition(File, Cluster / 8);
+    uint8_t Byte = 0;
+    DWORD Error = ReadBitmapByte(File, Cluster, &Byte);
     if (Error != ERROR_SUCCESS)
         return Error;
-    uint8_t Byte = 0;
-    DWORD Done = 0;
-    if (!ReadFile(File, &Byte, 1, &Done, nullptr))
-        return LastErrorOfFailedCall();
-    if (Done == 0)
-        return ERROR_READ_FAULT;
     uint8_t Mask = static_cast<uint8_t>(1u << (Cluster % 8));
     Byte = BitValue ? static_cast<uint8_t>(Byte | Mask) : static_cast<uint8_t>(Byte & ~Mask);
     Error = SetFilePosition(File, Cluster / 8);
     if (Error != ERROR_SUCCESS)
         return Error;
+    DWORD Done = 0;
     if (!WriteFile(File, &Byte, 1, &Done, nullptr))
         return LastErrorOfFailedCall();
     if (Done < 1)
