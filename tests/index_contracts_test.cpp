@@ -48,7 +48,7 @@ TEST(IndexContractsDeathTest, UlongKeyLengthMustBeWholeWords)
         dup2(STDERR_FILENO, STDOUT_FILENO);
         NtfsIndex_CompareUlongs(A, B, 6);
     };
-    EXPECT_DEATH(CompareSixBytes(), "Assertion failed: \\(KeyLength % 4\\) == 0");
+    EXPECT_DEATH(CompareSixBytes(), "Assertion failed: \\(KeyLength % 4\\) == 0, file attr.cpp, line");
 }
 
 std::string RunInProcess(const std::vector<std::string>& Arguments)

@@ -16,12 +16,14 @@ using namespace testing_support;
 
 namespace {
 
-// Runs korvex in-process on "memory:sample" (words split at spaces, "" empty,
-// %TMP% the folder); returns the output without the banner.
+// Runs korvex in-process on "memory:sample" or "memory:compressed" (words
+// split at spaces, "" empty, %TMP% the folder); returns the output without
+// the banner.
 std::string RunInProcess(const std::string& Line, const std::string& Folder, bool Quiet = true)
 {
-    static std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));
-    Platform_AddMemoryFile(u"memory:sample", Image.data(), Image.size());
+    static std::vector<uint8_t> Sample = ReadBytes(ImagePath("sample")), Compressed = ReadBytes(ImagePath("compressed"));
+    Platform_AddMemoryFile(u"memory:sample", Sample.data(), Sample.size());
+    Platform_AddMemoryFile(u"memory:compressed", Compressed.data(), Compressed.size());
     std::vector<std::u16string> Words = {u"korvex"};
     std::istringstream In(Line);
     for (std::string Word; In >> Word;)
@@ -40,11 +42,13 @@ std::string RunInProcess(const std::string& Line, const std::string& Folder, boo
 
 // A command line (after a clean Setup run in the same folder, if any), the
 // point spoiled and how, and the code a spoiled run reports.
-struct FaultSweep { const char* Setup; const char* Line; FaultPoint Point; FaultKind Kind; DWORD Shown; };
+// With Repeat, every call from the spoiled one on fails.
+struct FaultSweep { const char* Setup; const char* Line; FaultPoint Point; FaultKind Kind; DWORD Shown; bool Repeat = false; };
 
 const char* const ReadBig = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Record = "-vol memory:sample -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Replay = "-rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
+const char* const Compressed = "-vol memory:compressed -fid 48 -attribute 80 \"\" -read 0 2c000 -save %TMP%/out";
 const char* const Save = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
 
 using P = FaultPoint;
@@ -55,7 +59,11 @@ const FaultSweep Sweeps[] = {
     {nullptr, ReadBig, P::Read, Short, ERROR_READ_FAULT},
     {nullptr, ReadBig, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
     {nullptr, "-vol memory:sample -fid 4e -attribute 80 author -read 0 24", P::Alloc, Fail, ERROR_OUTOFMEMORY},
+    {nullptr, Compressed, P::Alloc, Fail, ERROR_OUTOFMEMORY},
+    {nullptr, Compressed, P::Read, Fail, ERROR_IO_DEVICE},
     {nullptr, Record, P::Alloc, Fail, ERROR_OUTOFMEMORY},
+    {nullptr, Record, P::Read, Fail, ERROR_IO_DEVICE},
+    {nullptr, Record, P::Read, Fail, ERROR_IO_DEVICE, true},
     {nullptr, Record, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Record, P::Write, Short, ERROR_WRITE_FAULT},
     {nullptr, Record, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
@@ -64,34 +72,69 @@ const FaultSweep Sweeps[] = {
     {Record, Replay, P::Read, Fail, ERROR_IO_DEVICE},
     {Record, Replay, P::Read, Short, ERROR_READ_FAULT},
     {Record, Replay, P::FileSize, Fail, ERROR_ACCESS_DENIED},
+    {nullptr, Save, P::Read, Fail, ERROR_IO_DEVICE},
     {nullptr, Save, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Save, P::Write, Short, ERROR_WRITE_FAULT},
 };
 
+size_t Count(const std::string& Text, const std::string& Part)
+{
+    size_t Found = 0;
+    for (size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1))
+        Found++;
+    return Found;
+}
+
 // Spoils the 1st, 2nd, ... call of the point until the run no longer reaches
-// it: every spoiled run must say so, with the code where a code is printed.
+// it: every spoiled run must say so, with the code where a code is printed,
+// and keep in the files it writes what it delivered before the failure. A
+// fault absorbed by a retry (a failed read-ahead, a failed block of the log
+// dump read again cluster by cluster) changes nothing, the files included.
 TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 {
     for (const FaultSweep& Sweep : Sweeps) {
         TempDir Dir;
         if (Sweep.Setup != nullptr)
             RunInProcess(Sweep.Setup, Dir.Path());
+        const std::vector<std::string> Written = {"log.idx", "log.dat", "out"};
         auto Run = [&](bool Spoil, uint32_t Skip) {
-            for (const char* Written : {"log.idx", "log.dat", "out"})
-                remove((Sweep.Setup == nullptr ? Dir / Written : "").c_str());
+            for (const std::string& Name : Written)
+                remove((Sweep.Setup == nullptr ? Dir / Name : "").c_str());
             if (Spoil)
-                Fault_Arm(Sweep.Point, Skip, Sweep.Kind, Sweep.Shown);
+                Fault_Arm(Sweep.Point, Skip, Sweep.Kind, Sweep.Shown, Sweep.Repeat);
             std::string Output = RunInProcess(Sweep.Line, Dir.Path());
             Fault_DisarmAll();
             return Output;
         };
+        auto Files = [&] {
+            std::vector<std::vector<uint8_t>> Bytes;
+            for (const std::string& Name : Written)
+                Bytes.push_back(ReadBytes(Dir / Name));
+            return Bytes;
+        };
         std::string Clean = Run(false, 0);
+        const std::vector<std::vector<uint8_t>> CleanFiles = Files();
         uint32_t Skip = 0, Spoiled = 0;
-        // An absorbed fault (a failed read-ahead) leaves the output clean: three in a row end it.
+        size_t DumpProgress = 0, FirstDumpProgress = 0, DumpFailures = 0;
+        // An absorbed fault leaves the output clean: three in a row end it.
         for (uint32_t CleanInARow = 0; Skip < 300 && CleanInARow < 3; Skip++) {
             std::string Output = Run(true, Skip);
             CleanInARow = Output == Clean ? CleanInARow + 1 : 0;
             Spoiled += Output != Clean;
+            std::vector<std::vector<uint8_t>> Bytes = Files();
+            for (size_t i = 0; i < Bytes.size(); i++) {
+                bool Kept = Output == Clean ? Bytes[i] == CleanFiles[i]
+                                            : std::equal(Bytes[i].begin(), Bytes[i].end(), CleanFiles[i].begin(),
+                                                         CleanFiles[i].begin() + std::min(Bytes[i].size(), CleanFiles[i].size()));
+                EXPECT_TRUE(Kept && Bytes[i].size() <= CleanFiles[i].size()) << Sweep.Line << ", call " << Skip << ": " << Written[i];
+            }
+            // A dump that fails later has got further: its progress never goes back.
+            if (Output.find("Unable to dump the rlog") != std::string::npos) {
+                size_t Progress = Count(Output, " percent is done");
+                EXPECT_GE(Progress, DumpProgress) << Sweep.Line << ", call " << Skip;
+                DumpProgress = Progress;
+                FirstDumpProgress = DumpFailures++ == 0 ? Progress : FirstDumpProgress;
+            }
             bool Reported = Output == Clean ||
                             Output.find(", error is " + std::to_string(Sweep.Shown) + "\n") != std::string::npos ||
                             Output.find("Unable to read data from the file at offset") != std::string::npos ||
@@ -99,6 +142,7 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
             EXPECT_TRUE(Reported) << Sweep.Line << ", call " << Skip << " spoiled:\n" << Output;
         }
         EXPECT_TRUE(Spoiled > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
+        EXPECT_TRUE(Sweep.Point != P::Read || DumpFailures < 2 || FirstDumpProgress < DumpProgress) << Sweep.Line;
     }
 }
 
@@ -180,6 +224,7 @@ TEST(PlatformText, ArgumentsSurviveTheRoundTripToPaths)
         EXPECT_TRUE(Text_Utf16ToPath(Wide(Sample).c_str(), &Back) && Back == Sample) << Sample;
     }
     EXPECT_EQ(Wide("a\xff"), (std::u16string{u'a', char16_t(0xDCFF)}));
+    EXPECT_EQ(Text_Utf8ToUtf16("a\xe2\x82\xac", 3), (std::u16string{u'a', char16_t(0xDCE2), char16_t(0xDC82)})) << "cut by the length";
     std::string Path; // a lone surrogate that stands for no byte
     EXPECT_FALSE(Text_Utf16ToPath(u"\xD800x", &Path));
     TempDir Dir;
@@ -197,6 +242,8 @@ TEST(PlatformConsole, DirectivesAndUtf8)
               "narrow -5 abc 123456789ab 0000000000000001");
     EXPECT_EQ(Console_Format("%.8lx %.8x %.2x %.4hx", 0xFFu, 0x1234u, 7u, 0x12345u), "000000ff 00001234 07 2345");
     EXPECT_EQ(Console_Format("%.2f%c %.2d-%.4d %c 100%%", 25.0, u'%', 8, 2008, 0x263A), "25.00% 08-2008 \xe2\x98\xba 100%");
+    EXPECT_EQ(Console_Format("[%5s|%-4s|%2s|%.0hs|%.2hs|%.0x|%llx|%3c|%hhd]", u"ab", u"\u00e9", u"abc", "xyz", "xyz", 0u, 0x1FFull, u'z', 0x1FF),
+              "[   ab|\xc3\xa9   |abc||xy||1ff|  z|-1]");
 }
 
 // The bitmap of a volume of 400 MB shows the fraction of each pass.
