@@ -104,28 +104,29 @@ TEST(Handles, TagsAreCheckedAcrossHandleTypes)
         EXPECT_EQ(Error, ERROR_INVALID_PARAMETER);
 }
 
-// Random pieces of two types and two names with colliding and empty VCN ranges
-// (an empty piece ends one before it starts), merged by the file's indexed
-// merge and by the plain rule it must agree with: each handle at VCN 0, in slot
-// order, takes the first other open handle of its type and name that starts
-// one past its end, until there is none.
+// Random pieces of two types and three names ("", "s", "st") with colliding and
+// empty VCN ranges (an empty piece ends one before it starts), merged by the
+// file's indexed merge, by each VCN-0 handle's MergeAll or by its MergeNext
+// until there is nothing left, and by the plain rule they must agree with: each
+// handle at VCN 0, in slot order, takes the first other open handle of its type
+// and name that starts one past its end, until there is none.
 TEST(AttributeMerge, AgreesWithTheSlotBySlotRule)
 {
     struct Piece { uint32_t Type, Named; uint64_t Low, High; std::vector<int64_t> Lcns; bool Open; };
     uint32_t Seed = 12345;
     auto Random = [&Seed](uint32_t Bound) { return ((Seed = Seed * 1103515245u + 12345u) >> 16) % Bound; };
-    for (int Round = 0; Round < 60; Round++) {
+    for (int Round = 0; Round < 90; Round++) {
         NtfsFile* File = AllocateRecord<NtfsFile>();
         File->Tag = NTFS_FILE_TAG;
         std::vector<Piece> Pieces(8 + Random(16));
         for (size_t i = 0; i < Pieces.size(); i++) {
             uint64_t Length = Random(3);
-            Piece& Item = Pieces[i] = {Random(4) == 0 ? 0xB0u : 0x80u, Random(3) == 0, Random(5), 0, {}, true};
+            Piece& Item = Pieces[i] = {Random(4) == 0 ? 0xB0u : 0x80u, Random(3), Random(5), 0, {}, true};
             Item.High = Item.Low + Length - 1;
-            // A non-resident header, the name "s" at 0x40, one pair at 0x48.
+            // A non-resident header, the name ("st" cut to its length) at 0x40, one pair at 0x48.
             uint8_t Record[0x50] = {0, 0, 0, 0, 0x50, 0, 0, 0, 1, static_cast<uint8_t>(Item.Named), 0x40};
             uint8_t Pair[] = {0x11, static_cast<uint8_t>(Length), static_cast<uint8_t>(10 + 4 * i)};
-            memcpy(Record, &Item.Type, 4), memcpy(Record + 0x10, &Item.Low, 8), memcpy(Record + 0x18, &Item.High, 8), Record[0x20] = 0x48, Record[0x40] = 's';
+            memcpy(Record, &Item.Type, 4), memcpy(Record + 0x10, &Item.Low, 8), memcpy(Record + 0x18, &Item.High, 8), Record[0x20] = 0x48, Record[0x40] = 's', Record[0x42] = 't';
             if (Length != 0)
                 Item.Lcns.push_back(Pair[2]), memcpy(Record + 0x48, Pair, 3);
             NtfsAttribute* Handle = nullptr;
@@ -142,14 +143,21 @@ TEST(AttributeMerge, AgreesWithTheSlotBySlotRule)
                         Item.High = Next.High, Next.Open = false, Merged = true;
                     }
             }
-        ASSERT_EQ(NtfsFile_MergeAttributes(File, 0), ERROR_SUCCESS);
-        std::vector<std::tuple<uint32_t, bool, uint64_t, uint64_t, std::vector<int64_t>>> Expected, Got;
+        EXPECT_EQ(Round % 3 == 0 ? NtfsFile_MergeAttributes(File, 0) : ERROR_SUCCESS, ERROR_SUCCESS);
+        for (uint32_t Slot = 0; Round % 3 != 0 && Slot < File->AttributeSlots[0]; Slot++)
+            if (NtfsAttribute* Handle = File->AttributeList[0][Slot]; Handle != nullptr && Handle->LowestVcn == 0) {
+                DWORD Error = Round % 3 == 1 ? NtfsAttribute_MergeAll(Handle) : ERROR_SUCCESS;
+                while (Round % 3 == 2 && (Error = NtfsAttribute_MergeNext(Handle)) == ERROR_SUCCESS) {
+                }
+                ASSERT_EQ(Error, Round % 3 == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+            }
+        std::vector<std::tuple<uint32_t, uint32_t, uint64_t, uint64_t, std::vector<int64_t>>> Expected, Got;
         for (const Piece& Item : Pieces)
             if (Item.Open)
-                Expected.emplace_back(Item.Type, Item.Named != 0, Item.Low, Item.High, Item.Lcns);
+                Expected.emplace_back(Item.Type, Item.Named, Item.Low, Item.High, Item.Lcns);
         for (uint32_t Slot = 0; Slot < File->AttributeSlots[0]; Slot++)
             if (const NtfsAttribute* Handle = File->AttributeList[0][Slot]) {
-                Got.emplace_back(Handle->TypeCode, Handle->Name != nullptr, Handle->LowestVcn, Handle->HighestVcn,
+                Got.emplace_back(Handle->TypeCode, Handle->Name != nullptr ? Text_Length(Handle->Name) : 0, Handle->LowestVcn, Handle->HighestVcn,
                                  std::vector<int64_t>());
                 for (uint32_t Run = 0; Run < Handle->RunCount; Run++)
                     std::get<4>(Got.back()).push_back(Handle->Runs[Run].Lcn);

@@ -1,14 +1,17 @@
-// What no command line reaches: file-name collation (no command seeks in
-// "$I30"), the word comparison's key length, and memory running out anywhere.
+// What no command line reaches: file-name collation and seeks by name (no
+// command seeks in "$I30"), the word comparison's key length, and memory
+// running out anywhere.
 #include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "attr.h"
+#include "file.h"
 #include "main.h"
 #include "ntfstool.h"
 #include "test_support.h"
+#include "volume.h"
 
 using namespace testing_support;
 
@@ -49,6 +52,49 @@ TEST(IndexContractsDeathTest, UlongKeyLengthMustBeWholeWords)
         NtfsIndex_CompareUlongs(A, B, 6);
     };
     EXPECT_DEATH(CompareSixBytes(), "Assertion failed: \\(KeyLength % 4\\) == 0, file attr.cpp, line");
+}
+
+// Seeks by name in the "$I30" of /many (3,000 names, a tree of more than two
+// levels): the cursor then delivers the first entry not below the key, whether
+// the key is a name, falls between two, precedes all or follows all; a key
+// longer than a name can be is refused (87).
+TEST(IndexContracts, SeekByNameStartsAtTheFirstEntryNotBelowTheKey)
+{
+    std::vector<uint8_t> Image = ReadBytes(ImagePath("dirs"));
+    Platform_AddMemoryFile(u"memory:dirs", Image.data(), Image.size());
+    NtfsVolume* Volume = nullptr;
+    NtfsFile* File = nullptr;
+    ASSERT_EQ(NtfsVolume_Open(u"memory:dirs", nullptr, &Volume, 0), ERROR_SUCCESS);
+    ASSERT_EQ(NtfsFile_Open(Volume, 0x40, &File), ERROR_SUCCESS);
+    auto NamesFrom = [&](const std::u16string* Key, size_t Most, DWORD* Error) {
+        IndexHolder Cursor;
+        std::vector<std::u16string> Names;
+        *Error = NtfsIndex_Open(File, u"$I30", &Cursor.Index);
+        if (*Error == ERROR_SUCCESS && Key != nullptr)
+            *Error = NtfsIndex_Seek(&Cursor.Index, Key->c_str(), 0);
+        std::vector<uint8_t> Entry(NtfsIndex_GetEntryBufferSize(&Cursor.Index) + 0x52);
+        for (uint32_t Size = 0; *Error == ERROR_SUCCESS && Names.size() < Most;) {
+            Size = static_cast<uint32_t>(Entry.size());
+            if ((*Error = NtfsIndex_Next(&Cursor.Index, Entry.data(), &Size)) == ERROR_SUCCESS)
+                Names.emplace_back(reinterpret_cast<const char16_t*>(&Entry[0x52]), Entry[0x50]);
+        }
+        return Names;
+    };
+    DWORD Error = 0;
+    std::vector<std::u16string> All = NamesFrom(nullptr, SIZE_MAX, &Error);
+    ASSERT_EQ(All.size(), 3000u);
+    for (size_t i = 0; i < All.size(); i += 131) {
+        std::u16string After = All[i] + u'\x01';
+        EXPECT_EQ(NamesFrom(&All[i], 2, &Error), std::vector<std::u16string>(&All[i], &All[i + 2])) << i;
+        EXPECT_EQ(NamesFrom(&After, 1, &Error), std::vector<std::u16string>(1, All[i + 1])) << i;
+    }
+    std::u16string First = u"", Last = u"\xFFFF", TooLong(256, u'a');
+    EXPECT_EQ(NamesFrom(&First, 1, &Error), std::vector<std::u16string>(1, All[0]));
+    EXPECT_TRUE(NamesFrom(&Last, 1, &Error).empty() && Error == ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(NamesFrom(&TooLong, 1, &Error).empty() && Error == ERROR_INVALID_PARAMETER);
+    NtfsFile_Close(File);
+    NtfsVolume_Close(Volume);
+    Platform_RemoveMemoryFile(u"memory:dirs");
 }
 
 std::string RunInProcess(const std::vector<std::string>& Arguments)
