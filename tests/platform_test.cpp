@@ -244,6 +244,8 @@ TEST(PlatformConsole, DirectivesAndUtf8)
     EXPECT_EQ(Console_Format("%.2f%c %.2d-%.4d %c 100%%", 25.0, u'%', 8, 2008, 0x263A), "25.00% 08-2008 \xe2\x98\xba 100%");
     EXPECT_EQ(Console_Format("[%5s|%-4s|%2s|%.0hs|%.2hs|%.0x|%llx|%3c|%hhd]", u"ab", u"\u00e9", u"abc", "xyz", "xyz", 0u, 0x1FFull, u'z', 0x1FF),
               "[   ab|\xc3\xa9   |abc||xy||1ff|  z|-1]");
+    EXPECT_EQ(Console_Format("%*d|%.*s|%-*s|%hc|%5hs|%q|%", 4, 7, 2, u"abc", 3, u"x", 'n', static_cast<const char*>(nullptr)),
+              "   7|ab|x  |n|(null)|%q|%");
 }
 
 // The bitmap of a volume of 400 MB shows the fraction of each pass.
