@@ -10,6 +10,7 @@
 #include "main.h"
 #include "ntfstool.h"
 #include "posix/errors.h"
+#include "security.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -246,6 +247,25 @@ TEST(PlatformConsole, DirectivesAndUtf8)
               "[   ab|\xc3\xa9   |abc||xy||1ff|  z|-1]");
     EXPECT_EQ(Console_Format("%*d|%.*s|%-*s|%hc|%5hs|%q|%", 4, 7, 2, u"abc", 3, u"x", 'n', static_cast<const char*>(nullptr)),
               "   7|ab|x  |n|(null)|%q|%");
+}
+
+// The ACL queries no report prints whole: the revision, and the entries'
+// bytes against the size the header gives.
+TEST(PlatformSecurity, AclRevisionAndSizes)
+{
+    const uint8_t Ace[] = {0, 0, 0x14, 0, 0xff, 0x01, 0x1f, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}; // allow S-1-1-0
+    std::vector<uint8_t> Acl = {2, 0, 0x38, 0, 2, 0, 0, 0};
+    for (int i = 0; i < 2; i++)
+        Acl.insert(Acl.end(), Ace, Ace + sizeof(Ace));
+    Acl.resize(0x38);
+    AclRevisionInfo Revision{};
+    AclSizeInfo Sizes{};
+    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x38, &Revision, sizeof(Revision), AclRevisionInfoClass));
+    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x38, &Sizes, sizeof(Sizes), AclSizeInfoClass));
+    EXPECT_EQ(std::vector<DWORD>({Revision.AclRevision, Sizes.AceCount, Sizes.AclBytesInUse, Sizes.AclBytesFree}),
+              std::vector<DWORD>({2, 2, 0x30, 8}));
+    EXPECT_TRUE(!Acl_GetInformation(Acl.data(), 0x38, &Sizes, sizeof(Sizes) - 1, AclSizeInfoClass) &&
+                GetLastError() == ERROR_INSUFFICIENT_BUFFER);
 }
 
 // The bitmap of a volume of 400 MB shows the fraction of each pass.
