@@ -5,6 +5,8 @@
 #include <regex>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "main.h"
@@ -215,6 +217,13 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
     EXPECT_TRUE(!CloseHandle(INVALID_HANDLE_VALUE) && GetLastError() == ERROR_INVALID_HANDLE);
     Platform_RemoveMemoryFile(u"memory:bytes");
     EXPECT_EQ(Open("memory:bytes", GENERIC_READ, 7, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    // What a volume log may not be: a pipe or a character device.
+    ASSERT_EQ(mkfifo((Dir / "fifo").c_str(), 0600), 0);
+    for (auto [Path, Type] : {std::pair{Dir / "fifo", FILE_TYPE_PIPE}, {"/dev/null", FILE_TYPE_CHAR}, {Dir / "file", FILE_TYPE_DISK}}) {
+        HANDLE File = Open(Path, GENERIC_READ, 7, OPEN_EXISTING);
+        EXPECT_EQ(GetFileType(File), static_cast<DWORD>(Type)) << Path;
+        CloseHandle(File);
+    }
 }
 
 // Arguments that are not UTF-8 reach the file system byte for byte.
