@@ -229,7 +229,7 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
 // Arguments that are not UTF-8 reach the file system byte for byte.
 TEST(PlatformText, ArgumentsSurviveTheRoundTripToPaths)
 {
-    for (std::string Sample : {"plain", "caf\xc3\xa9", "\xf0\x9f\x98\x80", "bad\xff\xfe", "\xc0\xaf", "\xed\xa0\x80", "cut\xe2\x82"}) {
+    for (std::string Sample : {"plain", "caf\xc3\xa9", "\xf0\x9f\x98\x80", "bad\xff\xfe", "\xc0\xaf", "\xed\xa0\x80", "\xed\xbf\xbf", "cut\xe2\x82"}) {
         std::string Back;
         EXPECT_TRUE(Text_Utf16ToPath(Wide(Sample).c_str(), &Back) && Back == Sample) << Sample;
     }
@@ -246,7 +246,8 @@ TEST(PlatformText, ArgumentsSurviveTheRoundTripToPaths)
 
 TEST(PlatformConsole, DirectivesAndUtf8)
 {
-    EXPECT_EQ(Console_Format("[%s] [%s]", u"caf\u00e9", static_cast<const char16_t*>(nullptr)), "[caf\xc3\xa9] [(null)]");
+    EXPECT_EQ(Console_Format("[%s] [%s]", u"caf\u00e9\u07ff\u0800", static_cast<const char16_t*>(nullptr)),
+              "[caf\xc3\xa9\xdf\xbf\xe0\xa0\x80] [(null)]");
     EXPECT_EQ(Console_Format("%s|%s", u"\U0001F600", u"a\xDC80" u"b\xD800"), "\xf0\x9f\x98\x80|a\xef\xbf\xbd" "b\xef\xbf\xbd");
     EXPECT_EQ(Console_Format("%hs %d %x %I64x %.16I64x", "narrow", -5, 0xABCu, 0x123456789ABull, 0x1ull),
               "narrow -5 abc 123456789ab 0000000000000001");
@@ -333,6 +334,8 @@ TEST(PlatformTime, CalendarAndLocalTime)
     tzset();
     FILETIME Utc{static_cast<DWORD>(TicksOf(86400)), static_cast<DWORD>(TicksOf(86400) >> 32)}, Local{}, Tiny{1, 0}, Before{};
     EXPECT_TRUE(FileTimeToLocalFileTime(&Utc, &Local) && !FileTimeToLocalFileTime(&Tiny, &Before)) << "before 1601";
+    FILETIME FiveHours{static_cast<DWORD>(5 * 3600 * 10000000ull), static_cast<DWORD>((5 * 3600 * 10000000ull) >> 32)};
+    EXPECT_TRUE(FileTimeToLocalFileTime(&FiveHours, &Before) && Before.dwLowDateTime == 0 && Before.dwHighDateTime == 0) << "1601 itself";
     EXPECT_EQ((static_cast<uint64_t>(Local.dwHighDateTime) << 32) | Local.dwLowDateTime, TicksOf(86400 - 5 * 3600));
     setenv("TZ", "UTC", 1);
     tzset();
