@@ -259,23 +259,26 @@ TEST(PlatformConsole, DirectivesAndUtf8)
               "   7|ab|x  |n|(null)|%q|%");
 }
 
-// The ACL queries no report prints whole: the revision, and the entries'
-// bytes against the size the header gives.
+// The ACL queries no report makes whole: the revision, the entries' bytes
+// against the size the header gives, and no entry past the count.
 TEST(PlatformSecurity, AclRevisionAndSizes)
 {
     const uint8_t Ace[] = {0, 0, 0x14, 0, 0xff, 0x01, 0x1f, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}; // allow S-1-1-0
-    std::vector<uint8_t> Acl = {2, 0, 0x38, 0, 2, 0, 0, 0};
-    for (int i = 0; i < 2; i++)
+    std::vector<uint8_t> Acl = {2, 0, 0x44, 0, 2, 0, 0, 0}; // two entries counted, room for a third
+    for (int i = 0; i < 3; i++)
         Acl.insert(Acl.end(), Ace, Ace + sizeof(Ace));
-    Acl.resize(0x38);
     AclRevisionInfo Revision{};
     AclSizeInfo Sizes{};
-    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x38, &Revision, sizeof(Revision), AclRevisionInfoClass));
-    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x38, &Sizes, sizeof(Sizes), AclSizeInfoClass));
+    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x44, &Revision, sizeof(Revision), AclRevisionInfoClass));
+    ASSERT_TRUE(Acl_GetInformation(Acl.data(), 0x44, &Sizes, sizeof(Sizes), AclSizeInfoClass));
     EXPECT_EQ(std::vector<DWORD>({Revision.AclRevision, Sizes.AceCount, Sizes.AclBytesInUse, Sizes.AclBytesFree}),
-              std::vector<DWORD>({2, 2, 0x30, 8}));
-    EXPECT_TRUE(!Acl_GetInformation(Acl.data(), 0x38, &Sizes, sizeof(Sizes) - 1, AclSizeInfoClass) &&
+              std::vector<DWORD>({2, 2, 0x30, 0x14}));
+    EXPECT_TRUE(!Acl_GetInformation(Acl.data(), 0x44, &Sizes, sizeof(Sizes) - 1, AclSizeInfoClass) &&
                 GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    const void* Second = nullptr;
+    DWORD Length = 0;
+    EXPECT_TRUE(Acl_GetAce(Acl.data(), 0x44, 1, &Second, &Length) && Second == &Acl[0x1c] && Length == 0x14);
+    EXPECT_TRUE(!Acl_GetAce(Acl.data(), 0x44, 2, &Second, &Length) && GetLastError() == ERROR_INVALID_PARAMETER);
 }
 
 // The bitmap of a volume of 400 MB shows the fraction of each pass.
