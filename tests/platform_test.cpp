@@ -1,11 +1,13 @@
 // What whole runs cannot show: platform faults in in-process runs on a memory
 // image, files and memory files, errno codes, text, console and time contracts.
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "main.h"
 #include "ntfstool.h"
@@ -17,7 +19,8 @@ using namespace testing_support;
 namespace {
 
 // Runs korvex in-process on "memory:sample" (words split at spaces, "" empty,
-// %TMP% the folder); returns the output without the banner.
+// %TMP% the folder, %IMAGE% the sample image's file); returns the output
+// without the banner.
 std::string RunInProcess(const std::string& Line, const std::string& Folder, bool Quiet = true)
 {
     static std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));
@@ -25,7 +28,8 @@ std::string RunInProcess(const std::string& Line, const std::string& Folder, boo
     std::vector<std::u16string> Words = {u"korvex"};
     std::istringstream In(Line);
     for (std::string Word; In >> Word;)
-        Words.push_back(Wide(Word == "\"\"" ? "" : std::regex_replace(Word, std::regex("%TMP%"), Folder)));
+        Words.push_back(Wide(Word == "\"\"" ? "" : Word == "%IMAGE%" ? ImagePath("sample")
+                                                   : std::regex_replace(Word, std::regex("%TMP%"), Folder)));
     std::vector<char16_t*> Arguments;
     for (std::u16string& Word : Words)
         Arguments.push_back(Word.data());
@@ -45,6 +49,8 @@ struct FaultSweep { const char* Setup; const char* Line; FaultPoint Point; Fault
 const char* const ReadBig = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Record = "-vol memory:sample -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Replay = "-rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
+// From the image's file, the dump's copy is the kernel's, not the buffer's.
+const char* const RecordFile = "-vol %IMAGE% -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Save = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
 
 using P = FaultPoint;
@@ -60,6 +66,10 @@ const FaultSweep Sweeps[] = {
     {nullptr, Record, P::Write, Short, ERROR_WRITE_FAULT},
     {nullptr, Record, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
     {nullptr, Record, P::SetEnd, Fail, ERROR_ACCESS_DENIED},
+    {nullptr, RecordFile, P::Read, Fail, ERROR_IO_DEVICE},
+    {nullptr, RecordFile, P::Read, Short, ERROR_READ_FAULT},
+    {nullptr, RecordFile, P::Write, Fail, ERROR_DISK_FULL},
+    {nullptr, RecordFile, P::Write, Short, ERROR_WRITE_FAULT},
     {Record, Replay, P::Alloc, Fail, ERROR_OUTOFMEMORY},
     {Record, Replay, P::Read, Fail, ERROR_IO_DEVICE},
     {Record, Replay, P::Read, Short, ERROR_READ_FAULT},
@@ -68,8 +78,16 @@ const FaultSweep Sweeps[] = {
     {nullptr, Save, P::Write, Short, ERROR_WRITE_FAULT},
 };
 
+bool StartsWith(const std::vector<uint8_t>& Bytes, const std::vector<uint8_t>& Start)
+{
+    return Start.size() <= Bytes.size() && std::equal(Start.begin(), Start.end(), Bytes.begin());
+}
+
 // Spoils the 1st, 2nd, ... call of the point until the run no longer reaches
 // it: every spoiled run must say so, with the code where a code is printed.
+// A recording leaves the clean run's log when the output is clean; after a
+// failed dump, the beginning of it, in whole clusters with their entries when
+// a read failed.
 TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 {
     for (const FaultSweep& Sweep : Sweeps) {
@@ -86,6 +104,7 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
             return Output;
         };
         std::string Clean = Run(false, 0);
+        std::vector<uint8_t> CleanIndex = ReadBytes(Dir / "log.idx"), CleanData = ReadBytes(Dir / "log.dat");
         uint32_t Skip = 0, Spoiled = 0;
         // An absorbed fault (a failed read-ahead) leaves the output clean: three in a row end it.
         for (uint32_t CleanInARow = 0; Skip < 300 && CleanInARow < 3; Skip++) {
@@ -97,9 +116,38 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
                             Output.find("Unable to read data from the file at offset") != std::string::npos ||
                             (Sweep.Shown == ERROR_OUTOFMEMORY && Output.find("Not enough memory\n") != std::string::npos);
             EXPECT_TRUE(Reported) << Sweep.Line << ", call " << Skip << " spoiled:\n" << Output;
+            if (Sweep.Setup != nullptr || CleanIndex.empty())
+                continue;
+            std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
+            bool OneImagePerEntry = Data.size() * CleanIndex.size() == Index.size() * CleanData.size();
+            bool Kept = Output == Clean ? Index == CleanIndex && Data == CleanData
+                        : Output.find("Unable to dump the rlog") == std::string::npos ||
+                              (StartsWith(CleanIndex, Index) && StartsWith(CleanData, Data) &&
+                               (Sweep.Point != P::Read || OneImagePerEntry));
+            EXPECT_TRUE(Kept) << Sweep.Line << ", call " << Skip << ": " << Index.size() << " bytes of entries, "
+                              << Data.size() << " of images";
         }
         EXPECT_TRUE(Spoiled > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
     }
+}
+
+// A file size limit stops the kernel's copy part-way through a cluster, as a
+// full disk would: the log keeps the two whole clusters with their entries.
+TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
+{
+    TempDir Clean, Dir;
+    RunInProcess(RecordFile, Clean.Path());
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit Limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Limit), 0);
+    rlimit Lower = {10000, Limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Lower), 0);
+    std::string Output = RunInProcess(RecordFile, Dir.Path());
+    setrlimit(RLIMIT_FSIZE, &Limit);
+    EXPECT_NE(Output.find("Unable to dump the rlog, error is 112\n"), std::string::npos) << Output;
+    std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
+    EXPECT_TRUE(Index.size() == 16 && StartsWith(ReadBytes(Clean / "log.idx"), Index));
+    EXPECT_TRUE(Data.size() == 8192 && StartsWith(ReadBytes(Clean / "log.dat"), Data));
 }
 
 TEST(PlatformFaultsDeathTest, AFailedCloseIsAnInternalFault)
