@@ -516,11 +516,6 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
         Fail(Win32ErrorFromErrno(errno));
         return true;
     }
-    // The blocks are allocated up front, as one request, rather than page by
-    // page as the writes arrive, which costs the file system more than the
-    // copy saves. Only a hint: the size stays, and a file system that cannot
-    // allocate ahead is written as usual.
-    fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(To->Position), static_cast<off_t>(Asked));
     off_t At = static_cast<off_t>(Offset);
     DWORD Total = 0;
     while (Total < Asked) {
