@@ -287,9 +287,9 @@ uint32_t NtfsIndex_GetEntryBufferSize(const NtfsIndex* Index)
 }
 
 // Reads Output straight from the clusters when the block spans whole
-// clusters; a block smaller than a cluster is cut out of a copy of its
-// cluster. Output receives BytesPerIndexBlock bytes; after a failure its
-// contents are undefined.
+// clusters (one or more); a block smaller than a cluster is cut out of a copy
+// of its cluster. Output receives BytesPerIndexBlock bytes; after a failure
+// its contents are undefined.
 DWORD NtfsIndex_ReadBlock(const uint8_t* RootHeader, NtfsAttribute* Allocation, uint64_t Vcn, uint8_t* Output)
 {
     if (RootHeader == nullptr || !NtfsAttribute_IsValid(Allocation) || Output == nullptr)
@@ -306,7 +306,7 @@ DWORD NtfsIndex_ReadBlock(const uint8_t* RootHeader, NtfsAttribute* Allocation, 
     uint32_t ClusterSize = NtfsVolume_GetBytesPerCluster(Volume);
     uint32_t Supplied = 0;
 
-    if (ClusterSize < BlockSize) {
+    if (ClusterSize <= BlockSize) {
         // A block must start on a cluster: reading from Position / C would
         // otherwise silently take the bytes before it.
         if (BlockSize % ClusterSize != 0 || Position % ClusterSize != 0)
