@@ -216,8 +216,8 @@ constexpr uint32_t DumpRunBytes = 1u << 22;
 
 // The dump's output: each run of marked clusters goes from the device to the
 // end of ".dat" in one copy, which the system makes without bringing the
-// images into this process where it can; their entries are gathered and go to
-// ".idx" in large writes. Progress lines are printed as the clusters are
+// images into this process where it can, and then its entries to ".idx" in
+// one write. Progress lines are printed as the clusters are
 // reached, so a failure shows the lines up to its cluster, as a walk one
 // cluster at a time would.
 class LogDumper {
@@ -253,14 +253,8 @@ public:
         return Error;
     }
 
-    // Copies the pending run and writes the gathered entries.
-    DWORD Finish()
-    {
-        DWORD Error = CopyRun();
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        return Flush();
-    }
+    // Copies the pending run.
+    DWORD Finish() { return CopyRun(); }
 
 private:
     uint64_t NextLine(uint64_t Percent) const
@@ -268,10 +262,10 @@ private:
         return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total_ + 99) / 100);
     }
 
-    // Copies the pending run to ".dat" and gathers its entries. The copy
-    // keeps only whole clusters: when a read fails or comes back short, the
-    // log ends with the clusters before the failing one and their entries,
-    // and the failure is that cluster's.
+    // Copies the pending run to ".dat", then appends its entries to ".idx".
+    // The copy keeps only whole clusters: when a read fails or comes back
+    // short, the log ends with the clusters before the failing one and their
+    // entries, and the failure is that cluster's.
     DWORD CopyRun()
     {
         uint32_t Count = RunCount_;
@@ -279,11 +273,6 @@ private:
         if (Count == 0)
             return ERROR_SUCCESS;
         ProgressTo(RunStart_);
-        if (Fill_ + Count > MaxRun_) {
-            DWORD Error = Flush();
-            if (Error != ERROR_SUCCESS)
-                return Error;
-        }
         uint32_t Bytes = Count * Volume_->BytesPerCluster;
         DWORD Done = 0;
         DWORD Error = ERROR_SUCCESS;
@@ -294,26 +283,15 @@ private:
             Error = ERROR_READ_FAULT;
         uint32_t Copied = Done / Volume_->BytesPerCluster;
         for (uint32_t i = 0; i < Copied; i++)
-            StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_ + i) * LogEntrySize, RunStart_ + i);
-        Fill_ += Copied;
-        if (Error == ERROR_SUCCESS) {
-            ProgressTo(RunStart_ + Count - 1);
-            return ERROR_SUCCESS;
-        }
-        ProgressTo(RunStart_ + Copied);
-        DWORD FlushError = Flush();
-        return FlushError != ERROR_SUCCESS ? FlushError : Error;
-    }
-
-    // Appends the gathered entries to ".idx".
-    DWORD Flush()
-    {
-        DWORD Length = Fill_ * LogEntrySize;
-        Fill_ = 0;
-        DWORD Done = 0;
-        if (!WriteFile(Volume_->AccessedClusterIndex, Entries_.Get(), Length, &Done, nullptr))
+            StoreLe64(Entries_.Get() + static_cast<size_t>(i) * LogEntrySize, RunStart_ + i);
+        ProgressTo(Error == ERROR_SUCCESS ? RunStart_ + Count - 1 : RunStart_ + Copied);
+        DWORD Length = Copied * LogEntrySize;
+        DWORD Written = 0;
+        if (!WriteFile(Volume_->AccessedClusterIndex, Entries_.Get(), Length, &Written, nullptr))
             return LastErrorOfFailedCall();
-        return Done < Length ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+        if (Written < Length)
+            return ERROR_WRITE_FAULT;
+        return Error;
     }
 
     NtfsVolume* Volume_;
@@ -321,7 +299,6 @@ private:
     uint32_t MaxRun_;
     uint64_t NextPercentAt_ = 0;
     HeapBuffer Entries_;
-    uint32_t Fill_ = 0;
     uint64_t RunStart_ = 0;
     uint32_t RunCount_ = 0;
 };
