@@ -141,11 +141,11 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 }
 
 // A file size limit stops the kernel's copy part-way through a cluster, as a
-// full disk would: the log keeps the two whole clusters with their entries.
+// full disk would: the log keeps the two whole clusters with their entries,
+// and the next recording is whole.
 TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
 {
     TempDir Clean, Dir;
-    RunInProcess(RecordFile, Clean.Path());
     signal(SIGXFSZ, SIG_IGN);
     rlimit Limit{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Limit), 0);
@@ -153,6 +153,7 @@ TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Lower), 0);
     std::string Output = RunInProcess(RecordFile, Dir.Path());
     setrlimit(RLIMIT_FSIZE, &Limit);
+    RunInProcess(RecordFile, Clean.Path());
     EXPECT_NE(Output.find("Unable to dump the rlog, error is 112\n"), std::string::npos) << Output;
     std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
     EXPECT_TRUE(Index.size() == 16 && StartsWith(ReadBytes(Clean / "log.idx"), Index));

@@ -15,7 +15,6 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -477,13 +476,31 @@ DWORD Device_SectorSize(HANDLE Handle)
     return static_cast<DWORD>(SectorSize);
 }
 
-// The kernel moves the bytes from file to file: sendfile passes the page
-// cache of File to Destination, so they are copied once and never come up into
-// this process. It takes any file or block device as its source and writes at
-// the destination descriptor's offset, which is set from the handle's own
-// position first. Memory files have no descriptor: false, and the caller
-// copies through a buffer. The fault points of ReadFile and WriteFile stand
-// for the two sides.
+namespace {
+
+// The pipe of the copies, kept for the process once made: one per copy would
+// cost more than a short run's copy. Emptied between copies; a copy that fails
+// with bytes inside closes it, and the next makes a new one.
+int CopyPipe[2] = {-1, -1};
+
+void CloseCopyPipe()
+{
+    close(CopyPipe[0]);
+    close(CopyPipe[1]);
+    CopyPipe[0] = CopyPipe[1] = -1;
+}
+
+} // namespace
+
+// The kernel moves the bytes from file to file through a pipe: splice links
+// the page cache of File into the pipe without copying and copies it once
+// into Destination, so the bytes never come up into this process. A pipe of
+// 1 MiB (the default is 64 KiB) and blocks allocated ahead let the destination
+// take large writes, which cost the file system far less per byte; where the
+// system refuses either, the copy is the same, only slower. The source may be
+// any file or block device. Memory files have no descriptor, and without a
+// pipe there is no splice: false, and the caller copies through a buffer. The
+// fault points of ReadFile and WriteFile stand for the two sides.
 bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
                        BOOL* Copied)
 {
@@ -491,10 +508,15 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
     PosixFile* To = FromHandle(Destination);
     if (From == nullptr || To == nullptr || From->Descriptor < 0 || To->Descriptor < 0)
         return false;
+    if (CopyPipe[0] < 0) {
+        if (pipe2(CopyPipe, O_CLOEXEC) != 0)
+            return false;
+        fcntl(CopyPipe[1], F_SETPIPE_SZ, 1 << 20);
+    }
     *Done = 0;
     *Copied = FALSE;
     DWORD Asked = Length;
-    DWORD Failure = ERROR_SUCCESS;
+    DWORD Shortened = ERROR_SUCCESS;
     FaultKind Kind;
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::Read, &Kind, &FaultError)) {
@@ -510,28 +532,39 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
             return true;
         }
         Asked /= 2; // the destination takes half
-        Failure = ERROR_WRITE_FAULT;
+        Shortened = ERROR_WRITE_FAULT;
     }
-    if (lseek(To->Descriptor, static_cast<off_t>(To->Position), SEEK_SET) < 0) {
-        Fail(Win32ErrorFromErrno(errno));
-        return true;
-    }
-    off_t At = static_cast<off_t>(Offset);
+    fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(To->Position), static_cast<off_t>(Asked));
+    loff_t In = static_cast<loff_t>(Offset);
+    loff_t Out = static_cast<loff_t>(To->Position);
+    DWORD Failure = ERROR_SUCCESS;
     DWORD Total = 0;
-    while (Total < Asked) {
-        // No signal handler is installed, so no signal interrupts the copy.
-        ssize_t Sent = sendfile(To->Descriptor, From->Descriptor, &At, Asked - Total);
-        if (Sent < 0)
-            Failure = Win32ErrorFromErrno(errno);
-        if (Sent <= 0)
+    // No signal handler is installed, so no signal interrupts the copy.
+    while (Failure == ERROR_SUCCESS && Total < Asked) {
+        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
+        if (Taken <= 0) {
+            Failure = Taken < 0 ? Win32ErrorFromErrno(errno) : ERROR_SUCCESS;
             break; // failed, or the source ended
-        Total += static_cast<DWORD>(Sent);
+        }
+        while (Taken > 0 && Failure == ERROR_SUCCESS) {
+            ssize_t Put = splice(CopyPipe[0], nullptr, To->Descriptor, &Out, static_cast<size_t>(Taken), 0);
+            if (Put > 0) {
+                Taken -= Put;
+                Total += static_cast<DWORD>(Put);
+            } else {
+                Failure = Put < 0 ? Win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
+                CloseCopyPipe();
+            }
+        }
     }
-    // A unit cut short by the failure or the end of the source is taken back.
+    // A copy that stopped early ends at its last whole unit: a unit cut short
+    // is taken back, and so are the blocks allocated past the end.
     DWORD Whole = Total - Total % Unit;
-    if (Whole < Total && ftruncate(To->Descriptor, static_cast<off_t>(To->Position + Whole)) != 0 &&
+    if (Whole < Asked && ftruncate(To->Descriptor, static_cast<off_t>(To->Position + Whole)) != 0 &&
         Failure == ERROR_SUCCESS)
         Failure = Win32ErrorFromErrno(errno);
+    if (Failure == ERROR_SUCCESS)
+        Failure = Shortened;
     To->Position += Whole;
     *Done = Whole;
     *Copied = Failure == ERROR_SUCCESS;
