@@ -6,9 +6,11 @@
 #include <regex>
 #include <sstream>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include "device.h"
 #include "main.h"
 #include "ntfstool.h"
 #include "posix/errors.h"
@@ -228,6 +230,28 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
     EXPECT_TRUE(!CloseHandle(INVALID_HANDLE_VALUE) && GetLastError() == ERROR_INVALID_HANDLE);
     Platform_RemoveMemoryFile(u"memory:bytes");
     EXPECT_EQ(Open("memory:bytes", GENERIC_READ, 7, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+}
+
+// Where the kernel will not splice (here into a file opened for appending),
+// the copy goes through the buffer, to the same bytes; a length of no whole
+// units is refused.
+TEST(PlatformFiles, ACopyTheKernelRefusesGoesThroughTheBuffer)
+{
+    TempDir Dir;
+    HANDLE Source = Open(ImagePath("sample"), GENERIC_READ, 7, OPEN_EXISTING);
+    HANDLE Target = Open(Dir / "copy", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    for (const auto& Entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code Error;
+        if (std::filesystem::read_symlink(Entry.path(), Error) == Dir / "copy")
+            fcntl(std::stoi(Entry.path().filename()), F_SETFL, O_APPEND);
+    }
+    DWORD Done = 0;
+    EXPECT_TRUE(Device_CopyToFile(Source, 8192, 12288, 1, 4096, Target, &Done) && Done == 12288);
+    EXPECT_TRUE(!Device_CopyToFile(Source, 0, 4096, 1, 3000, Target, &Done) && GetLastError() == ERROR_INVALID_PARAMETER);
+    CloseHandle(Source);
+    CloseHandle(Target);
+    std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));
+    EXPECT_EQ(ReadBytes(Dir / "copy"), std::vector<uint8_t>(Image.begin() + 8192, Image.begin() + 20480));
 }
 
 // Arguments that are not UTF-8 reach the file system byte for byte.

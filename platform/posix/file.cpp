@@ -538,12 +538,14 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
     loff_t In = static_cast<loff_t>(Offset);
     loff_t Out = static_cast<loff_t>(To->Position);
     DWORD Failure = ERROR_SUCCESS;
+    int FailedErrno = 0;
     DWORD Total = 0;
     // No signal handler is installed, so no signal interrupts the copy.
     while (Failure == ERROR_SUCCESS && Total < Asked) {
         ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
         if (Taken <= 0) {
-            Failure = Taken < 0 ? Win32ErrorFromErrno(errno) : ERROR_SUCCESS;
+            FailedErrno = Taken < 0 ? errno : 0;
+            Failure = Taken < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_SUCCESS;
             break; // failed, or the source ended
         }
         while (Taken > 0 && Failure == ERROR_SUCCESS) {
@@ -552,7 +554,8 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
                 Taken -= Put;
                 Total += static_cast<DWORD>(Put);
             } else {
-                Failure = Put < 0 ? Win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
+                FailedErrno = Put < 0 ? errno : 0;
+                Failure = Put < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_WRITE_FAULT;
                 CloseCopyPipe();
             }
         }
@@ -563,6 +566,11 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
     if (Whole < Asked && ftruncate(To->Descriptor, static_cast<off_t>(To->Position + Whole)) != 0 &&
         Failure == ERROR_SUCCESS)
         Failure = Win32ErrorFromErrno(errno);
+    // A file that cannot be spliced (a file system without the support, a
+    // file opened for appending) refuses the first transfer: nothing was
+    // copied, and the caller copies through a buffer.
+    if (Total == 0 && FailedErrno == EINVAL)
+        return false;
     if (Failure == ERROR_SUCCESS)
         Failure = Shortened;
     To->Position += Whole;
