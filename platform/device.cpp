@@ -2,9 +2,13 @@
 // the rounding is the same code on every platform and testable on any file.
 #include "device.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
+
+// The most bytes a copy through the buffer moves at a time.
+constexpr DWORD CopyPieceBytes = 1u << 18;
 
 BOOL SeekAndRead(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD* Done)
 {
@@ -56,4 +60,51 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
     HeapFree(GetProcessHeap(), 0, Block);
     SetLastError(Error);
     return Read;
+}
+
+BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD Unit, HANDLE Destination,
+                       DWORD* Done)
+{
+    *Done = 0;
+    if (Unit == 0 || Length % Unit != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    BOOL Copied = FALSE;
+    if (Device_SystemCopy(File, Offset, Length, Unit, Destination, Done, &Copied))
+        return Copied;
+
+    // Whole units per piece; the buffer starts on a sector boundary, so that
+    // aligned pieces are read straight into it.
+    DWORD Piece = std::min(Length, std::max(Unit, CopyPieceBytes / Unit * Unit));
+    DWORD Align = std::max<DWORD>(SectorSize, 1);
+    uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Piece) + Align));
+    if (Block == nullptr) {
+        SetLastError(ERROR_OUTOFMEMORY);
+        return FALSE;
+    }
+    uint8_t* Buffer = Block + (Align - reinterpret_cast<uintptr_t>(Block) % Align) % Align;
+    BOOL Result = TRUE;
+    while (*Done < Length) {
+        DWORD Asked = std::min(Piece, Length - *Done);
+        DWORD Got = 0;
+        DWORD Put = 0;
+        if (!Device_ReadAt(File, Offset + *Done, Buffer, Asked, SectorSize, &Got) ||
+            !WriteFile(Destination, Buffer, Got - Got % Unit, &Put, nullptr)) {
+            Result = FALSE;
+            break;
+        }
+        *Done += Put;
+        if (Put < Got - Got % Unit) {
+            SetLastError(ERROR_WRITE_FAULT);
+            Result = FALSE;
+            break;
+        }
+        if (Got < Asked)
+            break; // the file ended
+    }
+    DWORD Error = GetLastError();
+    HeapFree(GetProcessHeap(), 0, Block);
+    SetLastError(Error);
+    return Result;
 }

@@ -24,3 +24,22 @@ BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size);
 // the aligned block cannot be allocated, ERROR_INVALID_PARAMETER for a range
 // that cannot be rounded out.
 BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD SectorSize, DWORD* Done);
+
+// Appends to Destination, at its current position, the Length bytes at byte
+// Offset of File, Unit bytes at a time: a unit is appended only when all of it
+// was read, so after a failed or short read Destination ends with the last
+// whole unit before it. Length must be a multiple of Unit. Where the system
+// can, the bytes go from file to file without passing through this process;
+// elsewhere through an aligned buffer, read as Device_ReadAt reads. *Done: the
+// bytes appended (whole units, unless a write failed part-way). TRUE when all
+// were copied or File ended first (*Done < Length); FALSE with the code
+// through GetLastError when a read, a write or the buffer failed,
+// ERROR_WRITE_FAULT when a write took fewer bytes than asked.
+BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD Unit, HANDLE Destination,
+                       DWORD* Done);
+
+// The system's own copy behind Device_CopyToFile, with its contract: false
+// when the system cannot copy between these two handles (then nothing was
+// done), else true with the copy's result in *Copied.
+bool Device_SystemCopy(HANDLE File, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
+                       BOOL* Copied);

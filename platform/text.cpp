@@ -154,6 +154,11 @@ size_t Text_DiskTextToUtf8(const char16_t* Text, size_t Count, char* Out)
     size_t Used = 0;
     for (size_t i = 0; i < Count; i++) {
         char16_t Unit = Text[i];
+        // Printable ASCII, which most names are, shows as itself.
+        if (Unit >= 0x20 && Unit < 0x7F) {
+            Out[Used++] = static_cast<char>(Unit);
+            continue;
+        }
         uint32_t CodePoint;
         if (IsHighSurrogate(Unit) && i + 1 < Count && IsLowSurrogate(Text[i + 1])) {
             CodePoint = 0x10000 + ((Unit - 0xD800u) << 10) + (Text[i + 1] - 0xDC00u);

@@ -1,14 +1,18 @@
 // What whole runs cannot show: platform faults in in-process runs on a memory
 // image, files and memory files, errno codes, text, console and time contracts.
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <regex>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include "device.h"
 #include "main.h"
 #include "ntfstool.h"
 #include "posix/errors.h"
@@ -20,8 +24,8 @@ using namespace testing_support;
 namespace {
 
 // Runs korvex in-process on "memory:sample" or "memory:compressed" (words
-// split at spaces, "" empty, %TMP% the folder); returns the output without
-// the banner.
+// split at spaces, "" empty, %TMP% the folder, %IMAGE% the sample image's
+// file); returns the output without the banner.
 std::string RunInProcess(const std::string& Line, const std::string& Folder, bool Quiet = true)
 {
     static std::vector<uint8_t> Sample = ReadBytes(ImagePath("sample")), Compressed = ReadBytes(ImagePath("compressed"));
@@ -30,7 +34,8 @@ std::string RunInProcess(const std::string& Line, const std::string& Folder, boo
     std::vector<std::u16string> Words = {u"korvex"};
     std::istringstream In(Line);
     for (std::string Word; In >> Word;)
-        Words.push_back(Wide(Word == "\"\"" ? "" : std::regex_replace(Word, std::regex("%TMP%"), Folder)));
+        Words.push_back(Wide(Word == "\"\"" ? "" : Word == "%IMAGE%" ? ImagePath("sample")
+                                                   : std::regex_replace(Word, std::regex("%TMP%"), Folder)));
     std::vector<char16_t*> Arguments;
     for (std::u16string& Word : Words)
         Arguments.push_back(Word.data());
@@ -51,6 +56,8 @@ struct FaultSweep { const char* Setup; const char* Line; FaultPoint Point; Fault
 const char* const ReadBig = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Record = "-vol memory:sample -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Replay = "-rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
+// From the image's file, the dump's copy is the kernel's, not the buffer's.
+const char* const RecordFile = "-vol %IMAGE% -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Compressed = "-vol memory:compressed -fid 48 -attribute 80 \"\" -read 0 2c000 -save %TMP%/out";
 const char* const Save = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
 
@@ -71,6 +78,10 @@ const FaultSweep Sweeps[] = {
     {nullptr, Record, P::Write, Short, ERROR_WRITE_FAULT},
     {nullptr, Record, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
     {nullptr, Record, P::SetEnd, Fail, ERROR_ACCESS_DENIED},
+    {nullptr, RecordFile, P::Read, Fail, ERROR_IO_DEVICE},
+    {nullptr, RecordFile, P::Read, Short, ERROR_READ_FAULT},
+    {nullptr, RecordFile, P::Write, Fail, ERROR_DISK_FULL},
+    {nullptr, RecordFile, P::Write, Short, ERROR_WRITE_FAULT},
     {Record, Replay, P::Alloc, Fail, ERROR_OUTOFMEMORY},
     {Record, Replay, P::Read, Fail, ERROR_IO_DEVICE},
     {Record, Replay, P::Read, Short, ERROR_READ_FAULT},
@@ -79,6 +90,11 @@ const FaultSweep Sweeps[] = {
     {nullptr, Save, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Save, P::Write, Short, ERROR_WRITE_FAULT},
 };
+
+bool StartsWith(const std::vector<uint8_t>& Bytes, const std::vector<uint8_t>& Start)
+{
+    return Start.size() <= Bytes.size() && std::equal(Start.begin(), Start.end(), Bytes.begin());
+}
 
 size_t Count(const std::string& Text, const std::string& Part)
 {
@@ -90,9 +106,10 @@ size_t Count(const std::string& Text, const std::string& Part)
 
 // Spoils the 1st, 2nd, ... call of the point until the run no longer reaches
 // it: every spoiled run must say so, with the code where a code is printed,
-// and keep in the files it writes what it delivered before the failure. A
-// fault absorbed by a retry (a failed read-ahead, a failed block of the log
-// dump read again cluster by cluster) changes nothing, the files included.
+// and keep in the files it writes what it delivered before the failure: a log
+// whose dump failed on a read ends with whole clusters and their entries. A
+// fault absorbed by a retry (a failed read-ahead) changes nothing, the files
+// included.
 TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 {
     for (const FaultSweep& Sweep : Sweeps) {
@@ -117,6 +134,10 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
         };
         std::string Clean = Run(false, 0);
         const std::vector<std::vector<uint8_t>> CleanFiles = Files();
+        const std::vector<uint8_t>& CleanIndex = CleanFiles[0], &CleanData = CleanFiles[1];
+        std::smatch Total;
+        uint64_t Clusters = std::regex_search(Clean, Total, std::regex("Total Number Of Clusters : 0x([0-9a-f]+)"))
+                                ? std::stoull(Total[1].str(), nullptr, 16) : 1;
         uint32_t Skip = 0, Spoiled = 0;
         size_t DumpProgress = 0, FirstDumpProgress = 0, DumpFailures = 0;
         // An absorbed fault leaves the output clean: three in a row end it.
@@ -143,10 +164,39 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
                             Output.find("Unable to read data from the file at offset") != std::string::npos ||
                             (Sweep.Shown == ERROR_OUTOFMEMORY && Output.find("Not enough memory\n") != std::string::npos);
             EXPECT_TRUE(Reported) << Sweep.Line << ", call " << Skip << " spoiled:\n" << Output;
+            bool ReadFailedDump = Sweep.Point == P::Read && Output.find("Unable to dump the rlog") != std::string::npos;
+            if (!ReadFailedDump || CleanIndex.empty())
+                continue;
+            EXPECT_EQ(Bytes[1].size() * CleanIndex.size(), Bytes[0].size() * CleanData.size()) << Sweep.Line << ", call " << Skip;
+            // The progress count stops at the cluster whose read failed: the first one the log lacks.
+            size_t Last = Output.rfind(" percent is done");
+            uint64_t Shown = Last == std::string::npos ? 0 : std::stoull(Output.substr(Output.rfind('\r', Last) + 1));
+            EXPECT_EQ(Shown, LeReader(CleanIndex.data(), CleanIndex.size()).U64(Bytes[0].size()) * 100 / Clusters)
+                << Sweep.Line << ", call " << Skip;
         }
         EXPECT_TRUE(Spoiled > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
         EXPECT_TRUE(Sweep.Point != P::Read || DumpFailures < 2 || FirstDumpProgress < DumpProgress) << Sweep.Line;
     }
+}
+
+// A file size limit stops the kernel's copy part-way through a cluster, as a
+// full disk would: the log keeps the two whole clusters with their entries,
+// and the next recording is whole.
+TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
+{
+    TempDir Clean, Dir;
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit Limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Limit), 0);
+    rlimit Lower = {10000, Limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Lower), 0);
+    std::string Output = RunInProcess(RecordFile, Dir.Path());
+    setrlimit(RLIMIT_FSIZE, &Limit);
+    RunInProcess(RecordFile, Clean.Path());
+    EXPECT_NE(Output.find("Unable to dump the rlog, error is 112\n"), std::string::npos) << Output;
+    std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
+    EXPECT_TRUE(Index.size() == 16 && StartsWith(ReadBytes(Clean / "log.idx"), Index));
+    EXPECT_TRUE(Data.size() == 8192 && StartsWith(ReadBytes(Clean / "log.dat"), Data));
 }
 
 TEST(PlatformFaultsDeathTest, AFailedCloseIsAnInternalFault)
@@ -224,6 +274,28 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
         EXPECT_EQ(GetFileType(File), static_cast<DWORD>(Type)) << Path;
         CloseHandle(File);
     }
+}
+
+// Where the kernel will not splice (here into a file opened for appending),
+// the copy goes through the buffer, to the same bytes; a length of no whole
+// units is refused.
+TEST(PlatformFiles, ACopyTheKernelRefusesGoesThroughTheBuffer)
+{
+    TempDir Dir;
+    HANDLE Source = Open(ImagePath("sample"), GENERIC_READ, 7, OPEN_EXISTING);
+    HANDLE Target = Open(Dir / "copy", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    for (const auto& Entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code Error;
+        if (std::filesystem::read_symlink(Entry.path(), Error) == Dir / "copy")
+            fcntl(std::stoi(Entry.path().filename()), F_SETFL, O_APPEND);
+    }
+    DWORD Done = 0;
+    EXPECT_TRUE(Device_CopyToFile(Source, 8192, 12288, 1, 4096, Target, &Done) && Done == 12288);
+    EXPECT_TRUE(!Device_CopyToFile(Source, 0, 4096, 1, 3000, Target, &Done) && GetLastError() == ERROR_INVALID_PARAMETER);
+    CloseHandle(Source);
+    CloseHandle(Target);
+    std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));
+    EXPECT_EQ(ReadBytes(Dir / "copy"), std::vector<uint8_t>(Image.begin() + 8192, Image.begin() + 20480));
 }
 
 // Arguments that are not UTF-8 reach the file system byte for byte.

@@ -476,6 +476,110 @@ DWORD Device_SectorSize(HANDLE Handle)
     return static_cast<DWORD>(SectorSize);
 }
 
+namespace {
+
+// The pipe of the copies, kept for the process once made: one per copy would
+// cost more than a short run's copy. Emptied between copies; a copy that fails
+// with bytes inside closes it, and the next makes a new one.
+int CopyPipe[2] = {-1, -1};
+
+void CloseCopyPipe()
+{
+    close(CopyPipe[0]);
+    close(CopyPipe[1]);
+    CopyPipe[0] = CopyPipe[1] = -1;
+}
+
+} // namespace
+
+// The kernel moves the bytes from file to file through a pipe: splice links
+// the page cache of File into the pipe without copying and copies it once
+// into Destination, so the bytes never come up into this process. A pipe of
+// 1 MiB (the default is 64 KiB) and blocks allocated ahead let the destination
+// take large writes, which cost the file system far less per byte; where the
+// system refuses either, the copy is the same, only slower. The source may be
+// any file or block device. Memory files have no descriptor, and without a
+// pipe there is no splice: false, and the caller copies through a buffer. The
+// fault points of ReadFile and WriteFile stand for the two sides.
+bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
+                       BOOL* Copied)
+{
+    PosixFile* From = FromHandle(Source);
+    PosixFile* To = FromHandle(Destination);
+    if (From == nullptr || To == nullptr || From->Descriptor < 0 || To->Descriptor < 0)
+        return false;
+    if (CopyPipe[0] < 0) {
+        if (pipe2(CopyPipe, O_CLOEXEC) != 0)
+            return false;
+        fcntl(CopyPipe[1], F_SETPIPE_SZ, 1 << 20);
+    }
+    *Done = 0;
+    *Copied = FALSE;
+    DWORD Asked = Length;
+    DWORD Shortened = ERROR_SUCCESS;
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Read, &Kind, &FaultError)) {
+        if (Kind == FaultKind::Fail) {
+            Fail(FaultError);
+            return true;
+        }
+        Asked /= 2; // the source ends half-way
+    }
+    if (Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
+        if (Kind == FaultKind::Fail) {
+            Fail(FaultError);
+            return true;
+        }
+        Asked /= 2; // the destination takes half
+        Shortened = ERROR_WRITE_FAULT;
+    }
+    fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(To->Position), static_cast<off_t>(Asked));
+    loff_t In = static_cast<loff_t>(Offset);
+    loff_t Out = static_cast<loff_t>(To->Position);
+    DWORD Failure = ERROR_SUCCESS;
+    int FailedErrno = 0;
+    DWORD Total = 0;
+    // No signal handler is installed, so no signal interrupts the copy.
+    while (Failure == ERROR_SUCCESS && Total < Asked) {
+        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
+        if (Taken <= 0) {
+            FailedErrno = Taken < 0 ? errno : 0;
+            Failure = Taken < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_SUCCESS;
+            break; // failed, or the source ended
+        }
+        while (Taken > 0 && Failure == ERROR_SUCCESS) {
+            ssize_t Put = splice(CopyPipe[0], nullptr, To->Descriptor, &Out, static_cast<size_t>(Taken), 0);
+            if (Put > 0) {
+                Taken -= Put;
+                Total += static_cast<DWORD>(Put);
+            } else {
+                FailedErrno = Put < 0 ? errno : 0;
+                Failure = Put < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_WRITE_FAULT;
+                CloseCopyPipe();
+            }
+        }
+    }
+    // A copy that stopped early ends at its last whole unit: a unit cut short
+    // is taken back, and so are the blocks allocated past the end.
+    DWORD Whole = Total - Total % Unit;
+    if (Whole < Asked && ftruncate(To->Descriptor, static_cast<off_t>(To->Position + Whole)) != 0 &&
+        Failure == ERROR_SUCCESS)
+        Failure = Win32ErrorFromErrno(errno);
+    // A file that cannot be spliced (a file system without the support, a
+    // file opened for appending) refuses the first transfer: nothing was
+    // copied, and the caller copies through a buffer.
+    if (Total == 0 && FailedErrno == EINVAL)
+        return false;
+    if (Failure == ERROR_SUCCESS)
+        Failure = Shortened;
+    To->Position += Whole;
+    *Done = Whole;
+    *Copied = Failure == ERROR_SUCCESS;
+    LastError = Failure;
+    return true;
+}
+
 // GetFileSizeEx already measures block devices here.
 BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size)
 {

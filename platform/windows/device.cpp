@@ -38,3 +38,11 @@ BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size)
     SetLastError(Error);
     return Measured;
 }
+
+// Windows has no copy from a volume handle to a file that skips the process,
+// so every copy goes through the aligned buffer.
+bool Device_SystemCopy(HANDLE /*File*/, uint64_t /*Offset*/, DWORD /*Length*/, DWORD /*Unit*/, HANDLE /*Destination*/,
+                       DWORD* /*Done*/, BOOL* /*Copied*/)
+{
+    return false;
+}

@@ -35,13 +35,18 @@ uint32_t BlockBytes(const NtfsIndex* Index)
     return LeReader(Index->RootHeader, IndexRootHeaderLength).U32(IndexRootBytesPerBlockOffset);
 }
 
-// A node and its data in one zero-filled heap block; null when out of memory.
+// A node and its data in one heap block; null when out of memory. The fields
+// start zeroed; the data is not, since every caller fills all of it (a root
+// value read whole, a block, a copy) before the node joins a path, and
+// clearing a block per descent would cost as much as copying it.
 NtfsIndexNode* AllocateNode(uint32_t DataLength)
 {
     auto* Node = static_cast<NtfsIndexNode*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(NtfsIndexNode) + static_cast<size_t>(DataLength)));
-    if (Node != nullptr)
+        HeapAlloc(GetProcessHeap(), 0, sizeof(NtfsIndexNode) + static_cast<size_t>(DataLength)));
+    if (Node != nullptr) {
+        *Node = NtfsIndexNode{};
         Node->DataLength = DataLength;
+    }
     return Node;
 }
 
@@ -282,9 +287,9 @@ uint32_t NtfsIndex_GetEntryBufferSize(const NtfsIndex* Index)
 }
 
 // Reads Output straight from the clusters when the block spans whole
-// clusters; a block smaller than a cluster is cut out of a copy of its
-// cluster. Output receives BytesPerIndexBlock bytes; after a failure its
-// contents are undefined.
+// clusters (one or more); a block smaller than a cluster is cut out of a copy
+// of its cluster. Output receives BytesPerIndexBlock bytes; after a failure
+// its contents are undefined.
 DWORD NtfsIndex_ReadBlock(const uint8_t* RootHeader, NtfsAttribute* Allocation, uint64_t Vcn, uint8_t* Output)
 {
     if (RootHeader == nullptr || !NtfsAttribute_IsValid(Allocation) || Output == nullptr)
@@ -301,7 +306,7 @@ DWORD NtfsIndex_ReadBlock(const uint8_t* RootHeader, NtfsAttribute* Allocation, 
     uint32_t ClusterSize = NtfsVolume_GetBytesPerCluster(Volume);
     uint32_t Supplied = 0;
 
-    if (ClusterSize < BlockSize) {
+    if (ClusterSize <= BlockSize) {
         // A block must start on a cluster: reading from Position / C would
         // otherwise silently take the bytes before it.
         if (BlockSize % ClusterSize != 0 || Position % ClusterSize != 0)

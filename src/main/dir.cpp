@@ -1,6 +1,7 @@
 // "-dir": the directory listing of a file's $I30 index.
 #include "../main.h"
 
+#include <array>
 #include <cstring>
 
 #include "../../platform/console.h"
@@ -20,6 +21,16 @@ constexpr uint32_t FileNameProbeLength = FileNameNameOffset + 2;
 // through the same conversion as every name read from the volume, so a control
 // character in one cannot end its line or drive the terminal.
 class LineBatch {
+    // "00" to "ff": a byte's two digits at a time.
+    static constexpr std::array<char, 512> HexPairs = [] {
+        std::array<char, 512> Pairs{};
+        for (int Byte = 0; Byte < 256; Byte++) {
+            Pairs[2 * Byte] = "0123456789abcdef"[Byte >> 4];
+            Pairs[2 * Byte + 1] = "0123456789abcdef"[Byte & 0xF];
+        }
+        return Pairs;
+    }();
+
 public:
     static constexpr size_t Capacity = 65536;
     static constexpr size_t LongestLine = 19 + 6 + DiskTextBytesPerUnit * UINT8_MAX + 1;
@@ -29,11 +40,12 @@ public:
         if (Used_ + LongestLine > Capacity)
             Flush();
         char* Out = reinterpret_cast<char*>(Bytes_.Get());
-        static const char Digits[] = "0123456789abcdef";
         Out[Used_++] = '0';
         Out[Used_++] = 'x';
-        for (int Shift = 60; Shift >= 0; Shift -= 4)
-            Out[Used_++] = Digits[(Reference >> Shift) & 0xF];
+        for (int Shift = 56; Shift >= 0; Shift -= 8) {
+            memcpy(Out + Used_, &HexPairs[2 * ((Reference >> Shift) & 0xFF)], 2);
+            Used_ += 2;
+        }
         const char* Marker = Directory ? " <DIR> " : "       ";
         memcpy(Out + Used_, Marker, 7);
         Used_ += 7;

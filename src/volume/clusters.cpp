@@ -135,7 +135,7 @@ DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
 bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
 {
     uint32_t WindowClusters = ReadAheadBytes / Volume->BytesPerCluster;
-    if (Volume->ReadAheadDisabled || WindowClusters < 2 || Count >= WindowClusters)
+    if (WindowClusters < 2 || Count >= WindowClusters)
         return false;
     bool Inside = Volume->ReadAheadClusters != 0 && Lcn >= Volume->ReadAheadLcn &&
                   Lcn - Volume->ReadAheadLcn + Count <= Volume->ReadAheadClusters;
@@ -211,27 +211,24 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
 
 namespace {
 
-// The most bytes of cluster images the dump gathers before writing them;
-// small enough to stay in the processor's cache between read and write.
-constexpr uint32_t DumpBufferBytes = 1u << 18;
+// The most bytes of cluster images the dump copies with one request.
+constexpr uint32_t DumpRunBytes = 1u << 22;
 
-// The dump's output: runs of marked clusters are read from the device in one
-// request each and appended to buffers that go to ".idx" and ".dat" in large
-// writes. Progress lines are printed as the clusters are reached, so a
-// failure shows the lines up to its cluster, as a walk one cluster at a time
-// would.
+// The dump's output: each run of marked clusters goes from the device to the
+// end of ".dat" in one copy, which the system makes without bringing the
+// images into this process where it can, and then its entries to ".idx" in
+// one write. Progress lines are printed as the clusters are
+// reached, so a failure shows the lines up to its cluster, as a walk one
+// cluster at a time would.
 class LogDumper {
 public:
-    explicit LogDumper(NtfsVolume* Volume) : Volume_(Volume), Total_(Volume->LoggedClusters)
+    explicit LogDumper(NtfsVolume* Volume)
+        : Volume_(Volume), Total_(Volume->LoggedClusters), MaxRun_(DumpRunBytes / Volume->BytesPerCluster)
     {
         NextPercentAt_ = NextLine(0);
     }
 
-    bool Allocate()
-    {
-        Capacity_ = DumpBufferBytes / Volume_->BytesPerCluster;
-        return Images_.Allocate(DumpBufferBytes) && Entries_.Allocate(static_cast<size_t>(Capacity_) * LogEntrySize);
-    }
+    bool Allocate() { return Entries_.Allocate(static_cast<size_t>(MaxRun_) * LogEntrySize); }
 
     // Prints the progress lines of every cluster up to Lcn.
     void ProgressTo(uint64_t Lcn)
@@ -246,24 +243,18 @@ public:
     // Adds marked cluster Lcn: it extends the pending run or starts a new one.
     DWORD Add(uint64_t Lcn)
     {
-        if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && Fill_ + RunCount_ < Capacity_) {
+        if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && RunCount_ < MaxRun_) {
             RunCount_++;
             return ERROR_SUCCESS;
         }
-        DWORD Error = ReadRun();
+        DWORD Error = CopyRun();
         RunStart_ = Lcn;
         RunCount_ = 1;
         return Error;
     }
 
-    // Reads the pending run and writes everything gathered.
-    DWORD Finish()
-    {
-        DWORD Error = ReadRun();
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        return Flush();
-    }
+    // Copies the pending run.
+    DWORD Finish() { return CopyRun(); }
 
 private:
     uint64_t NextLine(uint64_t Percent) const
@@ -271,67 +262,43 @@ private:
         return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total_ + 99) / 100);
     }
 
-    // Reads the pending run into the buffer with one request; when that
-    // fails, cluster by cluster, so that the log keeps every cluster before
-    // the failing one and the failure is that cluster's.
-    DWORD ReadRun()
+    // Copies the pending run to ".dat", then appends its entries to ".idx".
+    // The copy keeps only whole clusters: when a read fails or comes back
+    // short, the log ends with the clusters before the failing one and their
+    // entries, and the failure is that cluster's.
+    DWORD CopyRun()
     {
         uint32_t Count = RunCount_;
         RunCount_ = 0;
         if (Count == 0)
             return ERROR_SUCCESS;
         ProgressTo(RunStart_);
-        DWORD Error = NtfsVolume_ReadClusters(Volume_, RunStart_, Count, Image(Fill_));
-        if (Error == ERROR_SUCCESS) {
-            for (uint32_t i = 0; i < Count; i++)
-                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_ + i) * LogEntrySize, RunStart_ + i);
-            Fill_ += Count;
-            ProgressTo(RunStart_ + Count - 1);
-        } else {
-            for (uint32_t i = 0; i < Count; i++) {
-                ProgressTo(RunStart_ + i);
-                Error = NtfsVolume_ReadClusters(Volume_, RunStart_ + i, 1, Image(Fill_));
-                if (Error != ERROR_SUCCESS) {
-                    DWORD FlushError = Flush();
-                    return FlushError != ERROR_SUCCESS ? FlushError : Error;
-                }
-                StoreLe64(Entries_.Get() + static_cast<size_t>(Fill_) * LogEntrySize, RunStart_ + i);
-                Fill_++;
-            }
-        }
-        return Fill_ == Capacity_ ? Flush() : ERROR_SUCCESS;
-    }
-
-    // Appends the gathered entries to ".idx", then their images to ".dat".
-    DWORD Flush()
-    {
-        uint32_t Count = Fill_;
-        Fill_ = 0;
-        if (Count == 0)
-            return ERROR_SUCCESS;
-        DWORD Error = Append(Volume_->AccessedClusterIndex, Entries_.Get(), Count * LogEntrySize);
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        return Append(Volume_->AccessedClusterData, Images_.Get(), Count * Volume_->BytesPerCluster);
-    }
-
-    static DWORD Append(HANDLE File, const uint8_t* Data, DWORD Length)
-    {
+        uint32_t Bytes = Count * Volume_->BytesPerCluster;
         DWORD Done = 0;
-        if (!WriteFile(File, Data, Length, &Done, nullptr))
+        DWORD Error = ERROR_SUCCESS;
+        if (!Device_CopyToFile(Volume_->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume_, RunStart_), Bytes,
+                               Volume_->DeviceSectorSize, Volume_->BytesPerCluster, Volume_->AccessedClusterData, &Done))
+            Error = LastErrorOfFailedCall();
+        else if (Done < Bytes)
+            Error = ERROR_READ_FAULT;
+        uint32_t Copied = Done / Volume_->BytesPerCluster;
+        for (uint32_t i = 0; i < Copied; i++)
+            StoreLe64(Entries_.Get() + static_cast<size_t>(i) * LogEntrySize, RunStart_ + i);
+        ProgressTo(Error == ERROR_SUCCESS ? RunStart_ + Count - 1 : RunStart_ + Copied);
+        DWORD Length = Copied * LogEntrySize;
+        DWORD Written = 0;
+        if (!WriteFile(Volume_->AccessedClusterIndex, Entries_.Get(), Length, &Written, nullptr))
             return LastErrorOfFailedCall();
-        return Done < Length ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+        if (Written < Length)
+            return ERROR_WRITE_FAULT;
+        return Error;
     }
-
-    uint8_t* Image(uint32_t Index) { return Images_.Get() + static_cast<size_t>(Index) * Volume_->BytesPerCluster; }
 
     NtfsVolume* Volume_;
     uint64_t Total_;
+    uint32_t MaxRun_;
     uint64_t NextPercentAt_ = 0;
-    HeapBuffer Images_;
     HeapBuffer Entries_;
-    uint32_t Capacity_ = 0;
-    uint32_t Fill_ = 0;
     uint64_t RunStart_ = 0;
     uint32_t RunCount_ = 0;
 };
@@ -369,8 +336,6 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         }
         Volume->Flags &= ~VOLUME_FLAG_RECORDING;
         Suspended = true;
-        // The images are read again now, not taken from what the run saw.
-        Volume->ReadAheadDisabled = true;
 
         uint64_t Total = Volume->LoggedClusters;
         const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
@@ -403,10 +368,8 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         if (Error == ERROR_SUCCESS)
             Dumper.ProgressTo(Total - 1);
     } while (false);
-    if (Suspended) {
+    if (Suspended)
         Volume->Flags |= VOLUME_FLAG_RECORDING;
-        Volume->ReadAheadDisabled = false;
-    }
     Console_Print("\n");
     return Error;
 }

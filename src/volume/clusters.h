@@ -57,7 +57,6 @@ struct NtfsVolume {
     uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
     uint64_t LastReadStart;         // the last small read: its first cluster
     uint64_t LastReadEnd;           // and the cluster after it
-    bool ReadAheadDisabled;
 };
 static_assert(std::is_trivially_copyable_v<NtfsVolume>);
 
