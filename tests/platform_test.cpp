@@ -74,6 +74,7 @@ const FaultSweep Sweeps[] = {
     {nullptr, Record, P::Alloc, Fail, ERROR_OUTOFMEMORY},
     {nullptr, Record, P::Read, Fail, ERROR_IO_DEVICE},
     {nullptr, Record, P::Read, Fail, ERROR_IO_DEVICE, true},
+    {nullptr, Record, P::Read, Short, ERROR_READ_FAULT},
     {nullptr, Record, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Record, P::Write, Short, ERROR_WRITE_FAULT},
     {nullptr, Record, P::Seek, Fail, ERROR_NEGATIVE_SEEK},
@@ -306,6 +307,7 @@ TEST(PlatformText, ArgumentsSurviveTheRoundTripToPaths)
         EXPECT_TRUE(Text_Utf16ToPath(Wide(Sample).c_str(), &Back) && Back == Sample) << Sample;
     }
     EXPECT_EQ(Wide("a\xff"), (std::u16string{u'a', char16_t(0xDCFF)}));
+    EXPECT_EQ(Wide("caf\xc3\xa9"), u"caf\u00e9") << "a sequence that ends the text";
     EXPECT_EQ(Text_Utf8ToUtf16("a\xe2\x82\xac", 3), (std::u16string{u'a', char16_t(0xDCE2), char16_t(0xDC82)})) << "cut by the length";
     std::string Path; // a lone surrogate that stands for no byte
     EXPECT_FALSE(Text_Utf16ToPath(u"\xD800x", &Path));
