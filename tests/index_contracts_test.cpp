@@ -88,8 +88,9 @@ TEST(IndexContracts, SeekByNameStartsAtTheFirstEntryNotBelowTheKey)
         EXPECT_EQ(NamesFrom(&All[i], 2, &Error), std::vector<std::u16string>(&All[i], &All[i + 2])) << i;
         EXPECT_EQ(NamesFrom(&After, 1, &Error), std::vector<std::u16string>(1, All[i + 1])) << i;
     }
-    std::u16string First = u"", Last = u"\xFFFF", TooLong(256, u'a');
+    std::u16string First = u"", Last = u"\xFFFF", Longest(255, u'a'), TooLong(256, u'a');
     EXPECT_EQ(NamesFrom(&First, 1, &Error), std::vector<std::u16string>(1, All[0]));
+    EXPECT_EQ(NamesFrom(&Longest, 1, &Error), std::vector<std::u16string>(1, All[0]));
     EXPECT_TRUE(NamesFrom(&Last, 1, &Error).empty() && Error == ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(NamesFrom(&TooLong, 1, &Error).empty() && Error == ERROR_INVALID_PARAMETER);
     NtfsFile_Close(File);

@@ -234,6 +234,8 @@ TEST(PlatformFiles, DispositionsSharingAndMemoryFiles)
         {Dir / "file", GENERIC_READ, 7, OPEN_EXISTING, 0},
         {Dir / "file", GENERIC_READ, 0, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
         {"memory:bytes", GENERIC_READ, 7, OPEN_EXISTING, 0},
+        {"memory:bytes", GENERIC_WRITE, 7, OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        {"memory:bytes", GENERIC_READ, 7, CREATE_NEW, ERROR_FILE_EXISTS},
     };
     std::vector<HANDLE> Open_;
     for (const Row& Item : Rows) {
@@ -307,7 +309,7 @@ TEST(PlatformText, ArgumentsSurviveTheRoundTripToPaths)
         EXPECT_TRUE(Text_Utf16ToPath(Wide(Sample).c_str(), &Back) && Back == Sample) << Sample;
     }
     EXPECT_EQ(Wide("a\xff"), (std::u16string{u'a', char16_t(0xDCFF)}));
-    EXPECT_EQ(Wide("caf\xc3\xa9"), u"caf\u00e9") << "a sequence that ends the text";
+    EXPECT_EQ(Wide("caf\xc3\xa9 \xf0\x9f\x98\x80"), u"caf\u00e9 \U0001F600") << "sequences that end the text";
     EXPECT_EQ(Text_Utf8ToUtf16("a\xe2\x82\xac", 3), (std::u16string{u'a', char16_t(0xDCE2), char16_t(0xDC82)})) << "cut by the length";
     std::string Path; // a lone surrogate that stands for no byte
     EXPECT_FALSE(Text_Utf16ToPath(u"\xD800x", &Path));
@@ -329,8 +331,9 @@ TEST(PlatformConsole, DirectivesAndUtf8)
     EXPECT_EQ(Console_Format("%.2f%c %.2d-%.4d %c 100%%", 25.0, u'%', 8, 2008, 0x263A), "25.00% 08-2008 \xe2\x98\xba 100%");
     EXPECT_EQ(Console_Format("[%5s|%-4s|%2s|%.0hs|%.2hs|%.0x|%llx|%3c|%hhd]", u"ab", u"\u00e9", u"abc", "xyz", "xyz", 0u, 0x1FFull, u'z', 0x1FF),
               "[   ab|\xc3\xa9   |abc||xy||1ff|  z|-1]");
-    EXPECT_EQ(Console_Format("%*d|%.*s|%-*s|%hc|%5hs|%q|%", 4, 7, 2, u"abc", 3, u"x", 'n', static_cast<const char*>(nullptr)),
-              "   7|ab|x  |n|(null)|%q|%");
+    EXPECT_EQ(Console_Format("%*d|%.*s|%-*s|%hc|%5hs|%.0s|%.1s|%q|%", 4, 7, 2, u"abc", 3, u"x", 'n',
+                             static_cast<const char*>(nullptr), u"abc", u"\U0001F600"),
+              "   7|ab|x  |n|(null)||\xef\xbf\xbd|%q|%");
 }
 
 // The ACL queries no report makes whole: the revision, the entries' bytes
