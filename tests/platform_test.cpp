@@ -97,14 +97,6 @@ bool StartsWith(const std::vector<uint8_t>& Bytes, const std::vector<uint8_t>& S
     return Start.size() <= Bytes.size() && std::equal(Start.begin(), Start.end(), Bytes.begin());
 }
 
-size_t Count(const std::string& Text, const std::string& Part)
-{
-    size_t Found = 0;
-    for (size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1))
-        Found++;
-    return Found;
-}
-
 // Spoils the 1st, 2nd, ... call of the point until the run no longer reaches
 // it: every spoiled run must say so, with the code where a code is printed,
 // and keep in the files it writes what it delivered before the failure: a log
@@ -140,26 +132,15 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
         uint64_t Clusters = std::regex_search(Clean, Total, std::regex("Total Number Of Clusters : 0x([0-9a-f]+)"))
                                 ? std::stoull(Total[1].str(), nullptr, 16) : 1;
         uint32_t Skip = 0, Spoiled = 0;
-        size_t DumpProgress = 0, FirstDumpProgress = 0, DumpFailures = 0;
         // An absorbed fault leaves the output clean: three in a row end it.
         for (uint32_t CleanInARow = 0; Skip < 300 && CleanInARow < 3; Skip++) {
             std::string Output = Run(true, Skip);
             CleanInARow = Output == Clean ? CleanInARow + 1 : 0;
             Spoiled += Output != Clean;
             std::vector<std::vector<uint8_t>> Bytes = Files();
-            for (size_t i = 0; i < Bytes.size(); i++) {
-                bool Kept = Output == Clean ? Bytes[i] == CleanFiles[i]
-                                            : std::equal(Bytes[i].begin(), Bytes[i].end(), CleanFiles[i].begin(),
-                                                         CleanFiles[i].begin() + std::min(Bytes[i].size(), CleanFiles[i].size()));
-                EXPECT_TRUE(Kept && Bytes[i].size() <= CleanFiles[i].size()) << Sweep.Line << ", call " << Skip << ": " << Written[i];
-            }
-            // A dump that fails later has got further: its progress never goes back.
-            if (Output.find("Unable to dump the rlog") != std::string::npos) {
-                size_t Progress = Count(Output, " percent is done");
-                EXPECT_GE(Progress, DumpProgress) << Sweep.Line << ", call " << Skip;
-                DumpProgress = Progress;
-                FirstDumpProgress = DumpFailures++ == 0 ? Progress : FirstDumpProgress;
-            }
+            for (size_t i = 0; i < Bytes.size(); i++)
+                EXPECT_TRUE(Output == Clean ? Bytes[i] == CleanFiles[i] : StartsWith(CleanFiles[i], Bytes[i]))
+                    << Sweep.Line << ", call " << Skip << ": " << Written[i];
             bool Reported = Output == Clean ||
                             Output.find(", error is " + std::to_string(Sweep.Shown) + "\n") != std::string::npos ||
                             Output.find("Unable to read data from the file at offset") != std::string::npos ||
@@ -176,7 +157,6 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
                 << Sweep.Line << ", call " << Skip;
         }
         EXPECT_TRUE(Spoiled > 0 && Skip < 300) << Sweep.Line << ": the point is never or always reached";
-        EXPECT_TRUE(Sweep.Point != P::Read || DumpFailures < 2 || FirstDumpProgress < DumpProgress) << Sweep.Line;
     }
 }
 

@@ -306,14 +306,13 @@ private:
 } // namespace
 
 // Writes the volume log: walks the bitmap in cluster order and appends every
-// marked cluster's number to ".idx" and its contents, read again from the
-// device, to ".dat". Recording is suspended meanwhile so that the dump's own
-// reads are not marked. Blocks of the bitmap that were never marked are
-// zeros and are not read.
+// marked cluster's number to ".idx" and its contents, copied again from the
+// device, to ".dat". The copies bypass the cluster read, so they are not
+// marked themselves. Blocks of the bitmap that were never marked are zeros
+// and are not read.
 DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
 {
     DWORD Error = ERROR_SUCCESS;
-    bool Suspended = false;
     do {
         if (!NtfsVolume_IsValid(Volume)) {
             Error = ERROR_INVALID_PARAMETER;
@@ -334,8 +333,6 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
             Error = ERROR_INVALID_FUNCTION;
             break;
         }
-        Volume->Flags &= ~VOLUME_FLAG_RECORDING;
-        Suspended = true;
 
         uint64_t Total = Volume->LoggedClusters;
         const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
@@ -368,8 +365,6 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         if (Error == ERROR_SUCCESS)
             Dumper.ProgressTo(Total - 1);
     } while (false);
-    if (Suspended)
-        Volume->Flags |= VOLUME_FLAG_RECORDING;
     Console_Print("\n");
     return Error;
 }
