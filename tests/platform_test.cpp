@@ -375,8 +375,9 @@ uint64_t TicksOf(int64_t UnixSeconds) { return 116444736000000000ull + static_ca
 // The calendar against the C library over the whole range; local time.
 TEST(PlatformTime, CalendarAndLocalTime)
 {
-    // Every 31 years, then days after February of century years that are no leap years.
-    std::vector<int64_t> Points = {-2203848000, 4107585600, 7289611200};
+    // Every 31 years, then days after February of century years that are no
+    // leap years, and the last day of a leap year.
+    std::vector<int64_t> Points = {-2203848000, 4107585600, 7289611200, 1104494400}; // 1104494400: 31 December 2004
     for (int64_t Seconds = -11644473600 + 86399; Seconds < 32503680000; Seconds += 987654321)
         Points.push_back(Seconds);
     for (int64_t Seconds : Points) {
