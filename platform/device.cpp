@@ -108,3 +108,34 @@ BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorS
     SetLastError(Error);
     return Result;
 }
+
+BOOL Device_ReadAndDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD* Done)
+{
+    *Done = 0;
+    BOOL Read = FALSE;
+    if (Device_SystemDrop(File, Offset, Length, Done, &Read))
+        return Read;
+    DWORD Piece = std::min(Length, CopyPieceBytes);
+    DWORD Align = std::max<DWORD>(SectorSize, 1);
+    uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Piece) + Align));
+    if (Block == nullptr) {
+        SetLastError(ERROR_OUTOFMEMORY);
+        return FALSE;
+    }
+    uint8_t* Buffer = Block + (Align - reinterpret_cast<uintptr_t>(Block) % Align) % Align;
+    Read = TRUE;
+    while (*Done < Length) {
+        DWORD Asked = std::min(Piece, Length - *Done);
+        DWORD Got = 0;
+        Read = Device_ReadAt(File, Offset + *Done, Buffer, Asked, SectorSize, &Got);
+        if (!Read)
+            break;
+        *Done += Got;
+        if (Got < Asked)
+            break; // the file ended
+    }
+    DWORD Error = GetLastError();
+    HeapFree(GetProcessHeap(), 0, Block);
+    SetLastError(Error);
+    return Read;
+}

@@ -38,8 +38,19 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
 BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD Unit, HANDLE Destination,
                        DWORD* Done);
 
+// Reads Length bytes at byte Offset of File as Device_ReadAt does, without
+// delivering them: for a caller that needs only to know that they can be read.
+// Where the system can, the bytes never enter this process; elsewhere they
+// pass through an aligned buffer. *Done and the result as for Device_ReadAt.
+BOOL Device_ReadAndDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD* Done);
+
 // The system's own copy behind Device_CopyToFile, with its contract: false
 // when the system cannot copy between these two handles (then nothing was
 // done), else true with the copy's result in *Copied.
 bool Device_SystemCopy(HANDLE File, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
                        BOOL* Copied);
+
+// The system's own dropped read behind Device_ReadAndDrop, with the same
+// contract: false when the system cannot read File so (nothing was read), else
+// true with the read's result in *Read.
+bool Device_SystemDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD* Done, BOOL* Read);

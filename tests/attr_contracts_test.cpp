@@ -62,7 +62,7 @@ TEST(ReadCommandFaults, AreReportedWithTheirCodes)
          "Unable to write to file " + Dir / "full" + ", error is 112\n"},
         {Dir / "short", FaultPoint::Write, 0, FaultKind::Short, 0, "Unable to write to file " + Dir / "short" + ", error is 29\n"},
         {Dir / "close", FaultPoint::Close, 0, FaultKind::Fail, ERROR_IO_DEVICE, "Total 0x10 bytes read\n"},
-        {"", FaultPoint::Alloc, 42, FaultKind::Fail, 0, "Not enough memory\n"},
+        {Dir / "nomem", FaultPoint::Alloc, 42, FaultKind::Fail, 0, "Not enough memory\n"},
     };
     for (const auto& Item : Cases)
         EXPECT_EQ(ReadWithFault(Item.Save, Item.Point, Item.Skip, Item.Kind, Item.Code),

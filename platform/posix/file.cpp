@@ -580,6 +580,68 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
     return true;
 }
 
+// A read whose bytes nobody keeps: splice links the page cache of File into
+// the copy pipe, as the copy does, and from there into /dev/null, which takes
+// the pages without touching them. The device still reads every sector (a bad
+// one fails the splice), but no byte is copied. False, and the caller reads
+// through a buffer, where there is no descriptor, pipe or /dev/null, or the
+// file cannot be spliced. The fault point of ReadFile stands for the source.
+bool Device_SystemDrop(HANDLE Source, uint64_t Offset, DWORD Length, DWORD* Done, BOOL* Read)
+{
+    static int Sink = -1;
+    PosixFile* From = FromHandle(Source);
+    if (From == nullptr || From->Descriptor < 0)
+        return false;
+    if (Sink < 0 && (Sink = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0)
+        return false;
+    if (CopyPipe[0] < 0) {
+        if (pipe2(CopyPipe, O_CLOEXEC) != 0)
+            return false;
+        fcntl(CopyPipe[1], F_SETPIPE_SZ, 1 << 20);
+    }
+    *Done = 0;
+    *Read = FALSE;
+    DWORD Asked = Length;
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Read, &Kind, &FaultError)) {
+        if (Kind == FaultKind::Fail) {
+            Fail(FaultError);
+            return true;
+        }
+        Asked /= 2; // the source ends half-way
+    }
+    loff_t In = static_cast<loff_t>(Offset);
+    DWORD Failure = ERROR_SUCCESS;
+    int FailedErrno = 0;
+    DWORD Total = 0;
+    while (Failure == ERROR_SUCCESS && Total < Asked) {
+        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
+        if (Taken <= 0) {
+            FailedErrno = Taken < 0 ? errno : 0;
+            Failure = Taken < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_SUCCESS;
+            break; // failed, or the source ended
+        }
+        Total += static_cast<DWORD>(Taken);
+        while (Taken > 0) {
+            ssize_t Put = splice(CopyPipe[0], nullptr, Sink, nullptr, static_cast<size_t>(Taken), 0);
+            if (Put <= 0) {
+                // Bytes left in the pipe would pass for the next copy's.
+                CloseCopyPipe();
+                Failure = Put < 0 ? Win32ErrorFromErrno(errno) : ERROR_READ_FAULT;
+                break;
+            }
+            Taken -= Put;
+        }
+    }
+    if (Total == 0 && FailedErrno == EINVAL)
+        return false;
+    *Done = Total;
+    *Read = Failure == ERROR_SUCCESS;
+    LastError = Failure;
+    return true;
+}
+
 // GetFileSizeEx already measures block devices here.
 BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size)
 {

@@ -46,3 +46,9 @@ bool Device_SystemCopy(HANDLE /*File*/, uint64_t /*Offset*/, DWORD /*Length*/, D
 {
     return false;
 }
+
+// Nor one that reads without delivering: a dropped read goes through a buffer.
+bool Device_SystemDrop(HANDLE /*File*/, uint64_t /*Offset*/, DWORD /*Length*/, DWORD* /*Done*/, BOOL* /*Read*/)
+{
+    return false;
+}

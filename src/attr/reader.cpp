@@ -65,26 +65,12 @@ uint64_t StoredClusters(const NtfsAttribute* Attribute, uint64_t Vcn, uint64_t C
     return Stored;
 }
 
-} // namespace
-
-// Maps [Vcn, Vcn + Count) through the run table and reads it: sparse runs as
-// zeros, stored runs with one volume read per run. A range past the last run
-// ends early with success; *ClustersSupplied says how far it got and is
-// written on every path.
-DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
-                                 uint32_t* ClustersSupplied)
+// NtfsAttribute_ReadClusters; a null Output drops what is read.
+DWORD ReadRuns(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, uint8_t* Output,
+               uint32_t* ClustersSupplied)
 {
-    if (ClustersSupplied != nullptr)
-        *ClustersSupplied = 0;
-    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->Resident)
-        return ERROR_INVALID_PARAMETER;
-    if (Count == 0)
-        return ERROR_SUCCESS;
-    if (Buffer == nullptr)
-        return ERROR_INVALID_PARAMETER;
     NtfsVolume* Volume = NtfsAttribute_GetVolume(AttributeHandle);
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(Volume);
-    uint8_t* Output = static_cast<uint8_t*>(Buffer);
     uint32_t Remaining = Count;
     uint32_t First = 0;
     uint64_t RunStart = 0;
@@ -104,14 +90,17 @@ DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, u
         uint32_t Take = RunEnd - Vcn < Remaining ? static_cast<uint32_t>(RunEnd - Vcn) : Remaining;
         size_t Bytes = static_cast<size_t>(Take) * BytesPerCluster;
         if ((Run.Flags & NTFS_RUN_SPARSE) != 0) {
-            memset(Output, 0, Bytes);
+            if (Output != nullptr)
+                memset(Output, 0, Bytes);
         } else {
             uint64_t Lcn = static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart);
-            Error = NtfsVolume_ReadClusters(Volume, Lcn, Take, Output);
+            Error = Output != nullptr ? NtfsVolume_ReadClusters(Volume, Lcn, Take, Output)
+                                      : NtfsVolume_ReadAndDropClusters(Volume, Lcn, Take);
             if (Error != ERROR_SUCCESS)
                 break;
         }
-        Output += Bytes;
+        if (Output != nullptr)
+            Output += Bytes;
         Vcn += Take;
         Remaining -= Take;
         RunStart = RunEnd;
@@ -119,6 +108,26 @@ DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, u
     if (ClustersSupplied != nullptr)
         *ClustersSupplied = Count - Remaining;
     return Error;
+}
+
+} // namespace
+
+// Maps [Vcn, Vcn + Count) through the run table and reads it: sparse runs as
+// zeros, stored runs with one volume read per run. A range past the last run
+// ends early with success; *ClustersSupplied says how far it got and is
+// written on every path.
+DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
+                                 uint32_t* ClustersSupplied)
+{
+    if (ClustersSupplied != nullptr)
+        *ClustersSupplied = 0;
+    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->Resident)
+        return ERROR_INVALID_PARAMETER;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    return ReadRuns(AttributeHandle, Vcn, Count, static_cast<uint8_t*>(Buffer), ClustersSupplied);
 }
 
 DWORD NtfsAttribute_RangeHasSparseRun(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, BOOLEAN* HasSparse)
@@ -157,33 +166,26 @@ uint64_t RangeOverlap(uint64_t First1, uint64_t Last1, uint64_t First2, uint64_t
 // the volume for, so that a long read never becomes one 4 GiB request.
 constexpr uint32_t MaximumBytesPerRead = 1u << 20;
 
-// Reads Length bytes of the value from Offset, cut at the end of the value.
-// Non-resident values are read one cluster per request, through the
-// decompressor when the file is compressed. *BytesRead is written on success.
-DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
-                         uint32_t* BytesRead)
+namespace {
+
+// NtfsAttribute_Read; a null Output drops what is read. Whole stored clusters
+// of an uncompressed value are then read without being delivered anywhere;
+// compressed ones still have to be decoded, through the cluster buffer, since
+// a unit that does not decode is a failed read.
+DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, uint8_t* Output, uint32_t* BytesRead)
 {
-    if (!NtfsAttribute_IsValid(AttributeHandle))
-        return ERROR_INVALID_PARAMETER;
-    if (Length == 0) {
-        if (BytesRead != nullptr)
-            *BytesRead = 0;
-        return ERROR_SUCCESS;
-    }
-    if (Buffer == nullptr)
-        return ERROR_INVALID_PARAMETER;
     bool Compressed = false;
     DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
     if (Error != ERROR_SUCCESS)
         return Error;
-    uint8_t* Output = static_cast<uint8_t*>(Buffer);
 
     if (AttributeHandle->Resident) {
         uint32_t Count = 0;
         if (Offset < AttributeHandle->ValueLength) {
             uint64_t Left = AttributeHandle->ValueLength - Offset;
             Count = Left < Length ? static_cast<uint32_t>(Left) : Length;
-            memcpy(Output, AttributeHandle->Value + Offset, Count);
+            if (Output != nullptr)
+                memcpy(Output, AttributeHandle->Value + Offset, Count);
         }
         if (BytesRead != nullptr)
             *BytesRead = Count;
@@ -215,10 +217,10 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
         uint32_t Due = Total - Delivered;
         // Whole clusters go straight to the caller; a partial first or last
         // cluster passes through the cluster buffer.
-        uint32_t Whole = Skip == 0 ? Due / BytesPerCluster : 0;
+        uint32_t Whole = Skip == 0 && (Output != nullptr || !ReadCompressed) ? Due / BytesPerCluster : 0;
         if (Whole > MaximumBytesPerRead / BytesPerCluster)
             Whole = MaximumBytesPerRead / BytesPerCluster;
-        uint8_t* Target = Whole != 0 ? Output + Delivered : Cluster;
+        uint8_t* Target = Whole == 0 ? Cluster : Output != nullptr ? Output + Delivered : nullptr;
         uint32_t Count = Whole != 0 ? Whole : 1;
         bool Cached = Whole == 0 && AttributeHandle->ClusterCacheValid && AttributeHandle->ClusterCacheVcn == Vcn;
         if (!Cached) {
@@ -228,7 +230,7 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
             if (ReadCompressed)
                 Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
             else
-                Error = NtfsAttribute_ReadClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
+                Error = ReadRuns(AttributeHandle, Vcn, Count, Target, &Supplied);
             if (Error != ERROR_SUCCESS)
                 return Error;
             // A cluster the run table does not map has no data to deliver.
@@ -243,7 +245,8 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
             Delivered += Whole * BytesPerCluster;
         } else {
             uint32_t Chunk = BytesPerCluster - Skip < Due ? BytesPerCluster - Skip : Due;
-            memcpy(Output + Delivered, Cluster + Skip, Chunk);
+            if (Output != nullptr)
+                memcpy(Output + Delivered, Cluster + Skip, Chunk);
             Delivered += Chunk;
             Skip = 0;
         }
@@ -252,6 +255,41 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
     if (BytesRead != nullptr)
         *BytesRead = Total;
     return ERROR_SUCCESS;
+}
+
+} // namespace
+
+// Reads Length bytes of the value from Offset, cut at the end of the value.
+// Non-resident values are read one cluster per request, through the
+// decompressor when the file is compressed. *BytesRead is written on success.
+DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
+                         uint32_t* BytesRead)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    if (Length == 0) {
+        if (BytesRead != nullptr)
+            *BytesRead = 0;
+        return ERROR_SUCCESS;
+    }
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    return ReadValue(AttributeHandle, Offset, Length, static_cast<uint8_t*>(Buffer), BytesRead);
+}
+
+// Reads the range as NtfsAttribute_Read does, with the same failures and the
+// same clusters read (and recorded), but keeps none of it: for a read that
+// only checks that the range can be read.
+DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, uint32_t* BytesRead)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle))
+        return ERROR_INVALID_PARAMETER;
+    if (Length == 0) {
+        if (BytesRead != nullptr)
+            *BytesRead = 0;
+        return ERROR_SUCCESS;
+    }
+    return ReadValue(AttributeHandle, Offset, Length, nullptr, BytesRead);
 }
 
 namespace {

@@ -16,6 +16,9 @@ constexpr uint32_t PageAlignment = 0x1000;
 // enough for the block to stay in the processor's cache between the two
 // copies, which is faster than fewer, larger calls.
 constexpr uint32_t LargeTransferSize = 0x40000;
+// A read that keeps nothing (no dump, no save file) moves no bytes through
+// this process, so its blocks can be as large as one value read takes.
+constexpr uint32_t DroppedTransferSize = 0x100000;
 
 // Closes the save file on every way out of the read.
 class SaveFile {
@@ -70,18 +73,28 @@ DWORD ReadAttributeData(NtfsFile* File)
     if (!Options.ReadGiven || Options.ReadSize == 0)
         return ERROR_SUCCESS;
 
-    uint32_t BlockSize = Options.Dump ? TransferBufferSize : LargeTransferSize;
+    DWORD Result = ERROR_SUCCESS;
+    uint32_t Done = 0;
+    // Without a dump or a save file the range is only read, to show that it
+    // can be (and, while recording, to log its clusters): nothing is kept.
+    bool Keep = Options.Dump || Options.SaveFileName != nullptr;
+    uint32_t BlockSize = Options.Dump ? TransferBufferSize : Keep ? LargeTransferSize : DroppedTransferSize;
     if (BlockSize > Options.ReadSize)
         BlockSize = (Options.ReadSize + TransferBufferSize - 1) / TransferBufferSize * TransferBufferSize;
     // The block starts on a page boundary: the system's copies from the
     // volume into it and from it into the save file run markedly faster
     // (a tenth of a large -save) than from a block the heap places anywhere.
     HeapBuffer Storage;
-    if (!Storage.Allocate(BlockSize + PageAlignment)) {
+    if (Keep && !Storage.Allocate(BlockSize + PageAlignment)) {
         Console_Print("Not enough memory\n");
         return ERROR_OUTOFMEMORY;
     }
-    uint8_t* Buffer = Storage.Get() + PageAlignment - reinterpret_cast<uintptr_t>(Storage.Get()) % PageAlignment;
+    uint8_t* Buffer =
+        Keep ? Storage.Get() + PageAlignment - reinterpret_cast<uintptr_t>(Storage.Get()) % PageAlignment : nullptr;
+    auto ReadRange = [&](uint32_t At, uint32_t Length, uint32_t* Got) {
+        return Keep ? NtfsAttribute_Read(Attribute, Options.ReadOffset + At, Length, Buffer + (At - Done), Got)
+                    : NtfsAttribute_ReadAndDrop(Attribute, Options.ReadOffset + At, Length, Got);
+    };
     SaveFile Save;
     if (Options.SaveFileName != nullptr) {
         Save.Handle = CreateFileW(Options.SaveFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -93,21 +106,18 @@ DWORD ReadAttributeData(NtfsFile* File)
         }
     }
 
-    DWORD Result = ERROR_SUCCESS;
-    uint32_t Done = 0;
     bool Ended = false;
     while (Done < Options.ReadSize && !Ended && Result == ERROR_SUCCESS) {
         uint32_t Block = Options.ReadSize - Done < BlockSize ? Options.ReadSize - Done : BlockSize;
         uint32_t Delivered = 0;
-        DWORD Error = NtfsAttribute_Read(Attribute, Options.ReadOffset + Done, Block, Buffer, &Delivered);
+        DWORD Error = ReadRange(Done, Block, &Delivered);
         if (Error != ERROR_SUCCESS && Block > TransferBufferSize) {
             // Again chunk by chunk, to find the chunk that fails.
             Delivered = 0;
             for (;;) {
                 uint32_t Chunk = Block - Delivered < TransferBufferSize ? Block - Delivered : TransferBufferSize;
                 uint32_t Got = 0;
-                Error = NtfsAttribute_Read(Attribute, Options.ReadOffset + Done + Delivered, Chunk,
-                                           Buffer + Delivered, &Got);
+                Error = ReadRange(Done + Delivered, Chunk, &Got);
                 if (Error != ERROR_SUCCESS)
                     break;
                 Delivered += Got;

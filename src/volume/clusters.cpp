@@ -114,13 +114,17 @@ DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffe
 
 namespace {
 
-// One positioned read of Count clusters from the device.
+// One positioned read of Count clusters from the device; without a Buffer
+// the clusters are read and dropped.
 DWORD ReadDevice(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
 {
     DWORD Bytes = Count * Volume->BytesPerCluster;
     DWORD Done = 0;
-    if (!Device_ReadAt(Volume->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume, Lcn), Buffer, Bytes,
-                       Volume->DeviceSectorSize, &Done))
+    uint64_t Offset = NtfsVolume_ClustersToBytes(Volume, Lcn);
+    BOOL Read = Buffer != nullptr
+                    ? Device_ReadAt(Volume->NtVolumeHandle, Offset, Buffer, Bytes, Volume->DeviceSectorSize, &Done)
+                    : Device_ReadAndDrop(Volume->NtVolumeHandle, Offset, Bytes, Volume->DeviceSectorSize, &Done);
+    if (!Read)
         return LastErrorOfFailedCall();
     if (Done < Bytes)
         return ERROR_READ_FAULT;
@@ -163,23 +167,18 @@ bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* B
         if (Lcn - WindowLcn + Count > Clusters)
             return false;
     }
-    memcpy(Buffer, Volume->ReadAhead + (Lcn - Volume->ReadAheadLcn) * Volume->BytesPerCluster,
-           static_cast<size_t>(Count) * Volume->BytesPerCluster);
+    if (Buffer != nullptr)
+        memcpy(Buffer, Volume->ReadAhead + (Lcn - Volume->ReadAheadLcn) * Volume->BytesPerCluster,
+               static_cast<size_t>(Count) * Volume->BytesPerCluster);
     return true;
 }
 
-} // namespace
-
-// Reads Count clusters from Lcn: from the device (marking each in the bitmap
-// file while recording) or, in replay, from the volume log cluster by cluster.
-// The range must lie on the volume, the volume's last cluster included.
-DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+// NtfsVolume_ReadClusters, and with a null Buffer NtfsVolume_ReadAndDropClusters.
+DWORD ReadOrDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, uint8_t* Buffer)
 {
     if (!NtfsVolume_IsValid(Volume))
         return ERROR_INVALID_PARAMETER;
     if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
-        return ERROR_INVALID_PARAMETER;
-    if (Buffer == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (Count == 0)
         return ERROR_SUCCESS;
@@ -188,9 +187,15 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
         return ERROR_INVALID_PARAMETER;
 
     if (Volume->NtVolumeHandle == INVALID_HANDLE_VALUE) {
-        uint8_t* Destination = static_cast<uint8_t*>(Buffer);
+        // The log holds a cluster per entry; a dropped one still has to be
+        // found and read, through a cluster of scratch.
+        HeapBuffer Scratch;
+        if (Buffer == nullptr && !Scratch.Allocate(Volume->BytesPerCluster))
+            return ERROR_OUTOFMEMORY;
         for (uint32_t i = 0; i < Count; i++) {
-            DWORD Error = NtfsVolume_ReadLoggedCluster(Volume, Lcn + i, Destination + static_cast<size_t>(i) * Volume->BytesPerCluster);
+            uint8_t* Destination = Buffer != nullptr ? Buffer + static_cast<size_t>(i) * Volume->BytesPerCluster
+                                                     : Scratch.Get();
+            DWORD Error = NtfsVolume_ReadLoggedCluster(Volume, Lcn + i, Destination);
             if (Error != ERROR_SUCCESS)
                 return Error;
         }
@@ -207,6 +212,26 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
     if (Volume->Marks != nullptr && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
         return BitmapMarks_Set(Volume->Marks, Lcn, Count);
     return ERROR_SUCCESS;
+}
+
+} // namespace
+
+// Reads Count clusters from Lcn: from the device (marking each in the bitmap
+// file while recording) or, in replay, from the volume log cluster by cluster.
+// The range must lie on the volume, the volume's last cluster included.
+DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer)
+{
+    if (Buffer == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    return ReadOrDropClusters(Volume, Lcn, Count, static_cast<uint8_t*>(Buffer));
+}
+
+// Reads Count clusters from Lcn as NtfsVolume_ReadClusters does (and records
+// them alike) without delivering them: for a reader that only checks that
+// they can be read.
+DWORD NtfsVolume_ReadAndDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count)
+{
+    return ReadOrDropClusters(Volume, Lcn, Count, nullptr);
 }
 
 namespace {

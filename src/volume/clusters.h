@@ -69,6 +69,7 @@ uint64_t NtfsVolume_ClustersToBytes(NtfsVolume* Volume, uint64_t Clusters);
 uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes);
 
 DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer);
+DWORD NtfsVolume_ReadAndDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count);
 DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer);
 int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2);
 DWORD NtfsVolume_DumpLog(NtfsVolume* Volume);
