@@ -63,15 +63,19 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
 }
 
 BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD Unit, HANDLE Destination,
-                       DWORD* Done)
+                       bool Later, DWORD* Done, CopyFailure* Failed)
 {
     *Done = 0;
+    CopyFailure Side = CopyFailure::None;
+    if (Failed == nullptr)
+        Failed = &Side;
+    *Failed = CopyFailure::None;
     if (Unit == 0 || Length % Unit != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     BOOL Copied = FALSE;
-    if (Device_SystemCopy(File, Offset, Length, Unit, Destination, Done, &Copied))
+    if (Device_SystemCopy(File, Offset, Length, Unit, Destination, Later, Done, &Copied, Failed))
         return Copied;
 
     // Whole units per piece; the buffer starts on a sector boundary, so that
@@ -80,6 +84,7 @@ BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorS
     DWORD Align = std::max<DWORD>(SectorSize, 1);
     uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Piece) + Align));
     if (Block == nullptr) {
+        *Failed = CopyFailure::Read;
         SetLastError(ERROR_OUTOFMEMORY);
         return FALSE;
     }
@@ -89,13 +94,19 @@ BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorS
         DWORD Asked = std::min(Piece, Length - *Done);
         DWORD Got = 0;
         DWORD Put = 0;
-        if (!Device_ReadAt(File, Offset + *Done, Buffer, Asked, SectorSize, &Got) ||
-            !WriteFile(Destination, Buffer, Got - Got % Unit, &Put, nullptr)) {
+        if (!Device_ReadAt(File, Offset + *Done, Buffer, Asked, SectorSize, &Got)) {
+            *Failed = CopyFailure::Read;
+            Result = FALSE;
+            break;
+        }
+        if (!WriteFile(Destination, Buffer, Got - Got % Unit, &Put, nullptr)) {
+            *Failed = CopyFailure::Write;
             Result = FALSE;
             break;
         }
         *Done += Put;
         if (Put < Got - Got % Unit) {
+            *Failed = CopyFailure::Write;
             SetLastError(ERROR_WRITE_FAULT);
             Result = FALSE;
             break;

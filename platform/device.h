@@ -25,6 +25,9 @@ BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size);
 // that cannot be rounded out.
 BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD SectorSize, DWORD* Done);
 
+// Which side of a failed copy failed.
+enum class CopyFailure { None, Read, Write };
+
 // Appends to Destination, at its current position, the Length bytes at byte
 // Offset of File, Unit bytes at a time: a unit is appended only when all of it
 // was read, so after a failed or short read Destination ends with the last
@@ -34,9 +37,21 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
 // bytes appended (whole units, unless a write failed part-way). TRUE when all
 // were copied or File ended first (*Done < Length); FALSE with the code
 // through GetLastError when a read, a write or the buffer failed,
-// ERROR_WRITE_FAULT when a write took fewer bytes than asked.
+// ERROR_WRITE_FAULT when a write took fewer bytes than asked; *Failed (may be
+// null) says which side failed.
+//
+// With Later, the system may keep the bytes on their way, with those of
+// earlier such copies to Destination (about a megabyte in all), and write
+// them together: many short copies then cost the file system a few large
+// writes. They land before anything else reads, writes, moves or closes
+// Destination, at Device_FinishCopies, or when a copy ends early (which then
+// leaves Destination as described above).
 BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorSize, DWORD Unit, HANDLE Destination,
-                       DWORD* Done);
+                       bool Later, DWORD* Done, CopyFailure* Failed);
+
+// Writes the bytes of deferred copies still on their way to Destination.
+// Failure: FALSE with the code of the failed write through GetLastError.
+BOOL Device_FinishCopies(HANDLE Destination);
 
 // Reads Length bytes at byte Offset of File as Device_ReadAt does, without
 // delivering them: for a caller that needs only to know that they can be read.
@@ -47,8 +62,8 @@ BOOL Device_ReadAndDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD Sector
 // The system's own copy behind Device_CopyToFile, with its contract: false
 // when the system cannot copy between these two handles (then nothing was
 // done), else true with the copy's result in *Copied.
-bool Device_SystemCopy(HANDLE File, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
-                       BOOL* Copied);
+bool Device_SystemCopy(HANDLE File, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, bool Later,
+                       DWORD* Done, BOOL* Copied, CopyFailure* Failed);
 
 // The system's own dropped read behind Device_ReadAndDrop, with the same
 // contract: false when the system cannot read File so (nothing was read), else

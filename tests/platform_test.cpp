@@ -60,6 +60,9 @@ const char* const Replay = "-rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 1
 const char* const RecordFile = "-vol %IMAGE% -rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000";
 const char* const Compressed = "-vol memory:compressed -fid 48 -attribute 80 \"\" -read 0 2c000 -save %TMP%/out";
 const char* const Save = "-vol memory:sample -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
+// From files, the save and its replay are the kernel's copies.
+const char* const SaveFile = "-vol %IMAGE% -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
+const char* const ReplaySave = "-rlog %TMP%/log -fid 49 -attribute 80 \"\" -read 0 19000 -save %TMP%/out";
 
 using P = FaultPoint;
 constexpr FaultKind Fail = FaultKind::Fail, Short = FaultKind::Short;
@@ -90,6 +93,13 @@ const FaultSweep Sweeps[] = {
     {nullptr, Save, P::Read, Fail, ERROR_IO_DEVICE},
     {nullptr, Save, P::Write, Fail, ERROR_DISK_FULL},
     {nullptr, Save, P::Write, Short, ERROR_WRITE_FAULT},
+    {nullptr, SaveFile, P::Read, Fail, ERROR_IO_DEVICE},
+    {nullptr, SaveFile, P::Read, Short, ERROR_READ_FAULT},
+    {nullptr, SaveFile, P::Write, Fail, ERROR_DISK_FULL},
+    {nullptr, SaveFile, P::Write, Short, ERROR_WRITE_FAULT},
+    {nullptr, SaveFile, P::Seek, Fail, ERROR_NEGATIVE_SEEK, true},
+    {Record, ReplaySave, P::Read, Fail, ERROR_IO_DEVICE},
+    {Record, ReplaySave, P::Write, Short, ERROR_WRITE_FAULT},
 };
 
 bool StartsWith(const std::vector<uint8_t>& Bytes, const std::vector<uint8_t>& Start)
@@ -112,7 +122,8 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
         const std::vector<std::string> Written = {"log.idx", "log.dat", "out"};
         auto Run = [&](bool Spoil, uint32_t Skip) {
             for (const std::string& Name : Written)
-                remove((Sweep.Setup == nullptr ? Dir / Name : "").c_str());
+                if (Sweep.Setup == nullptr || Name == "out")
+                    remove((Dir / Name).c_str());
             if (Spoil)
                 Fault_Arm(Sweep.Point, Skip, Sweep.Kind, Sweep.Shown, Sweep.Repeat);
             std::string Output = RunInProcess(Sweep.Line, Dir.Path());
@@ -178,6 +189,26 @@ TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
     std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
     EXPECT_TRUE(Index.size() == 16 && StartsWith(ReadBytes(Clean / "log.idx"), Index));
     EXPECT_TRUE(Data.size() == 8192 && StartsWith(ReadBytes(Clean / "log.dat"), Data));
+}
+
+// A saved block whose copy failed is cut back before it goes again through
+// memory; when the save file refuses the cut, that is the failure reported,
+// and the file still begins as the clean one.
+TEST(PlatformFaults, ASaveFileThatCannotBeCutBack)
+{
+    TempDir Clean, Dir;
+    RunInProcess(SaveFile, Clean.Path());
+    bool Reached = false;
+    for (uint32_t Skip = 0; Skip < 40 && !Reached; Skip++) {
+        remove((Dir / "out").c_str());
+        Fault_Arm(P::Read, Skip, Fail, ERROR_IO_DEVICE);
+        Fault_Arm(P::SetEnd, 0, Fail, ERROR_ACCESS_DENIED, true);
+        std::string Output = RunInProcess(SaveFile, Dir.Path());
+        Fault_DisarmAll();
+        Reached = Output.find("Unable to write to file " + Dir / "out" + ", error is 5\n") != std::string::npos;
+        EXPECT_TRUE(StartsWith(ReadBytes(Clean / "out"), ReadBytes(Dir / "out"))) << Skip;
+    }
+    EXPECT_TRUE(Reached);
 }
 
 TEST(PlatformFaultsDeathTest, AFailedCloseIsAnInternalFault)
@@ -273,8 +304,8 @@ TEST(PlatformFiles, ACopyTheKernelRefusesGoesThroughTheBuffer)
             fcntl(std::stoi(Entry.path().filename()), F_SETFL, O_APPEND);
     }
     DWORD Done = 0;
-    EXPECT_TRUE(Device_CopyToFile(Source, 8192, 12288, 1, 4096, Target, &Done) && Done == 12288);
-    EXPECT_TRUE(!Device_CopyToFile(Source, 0, 4096, 1, 3000, Target, &Done) && GetLastError() == ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(Device_CopyToFile(Source, 8192, 12288, 1, 4096, Target, false, &Done, nullptr) && Done == 12288);
+    EXPECT_TRUE(!Device_CopyToFile(Source, 0, 4096, 1, 3000, Target, false, &Done, nullptr) && GetLastError() == ERROR_INVALID_PARAMETER);
     CloseHandle(Source);
     CloseHandle(Target);
     std::vector<uint8_t> Image = ReadBytes(ImagePath("sample"));

@@ -238,6 +238,77 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, void*
     return File;
 }
 
+namespace {
+
+// The pipes of the copies and of the dropped reads, kept for the process once
+// made: one per copy would cost more than a short run's copy. A pipe of 1 MiB
+// (the default is 64 KiB) lets the destination take large writes, which cost
+// the file system far less per byte; where the system refuses the size, the
+// copy is the same, only slower.
+int CopyPipe[2] = {-1, -1};
+int DropPipe[2] = {-1, -1};
+
+// The bytes of deferred copies waiting in CopyPipe, and their destination.
+PosixFile* PendingTo = nullptr;
+DWORD PendingBytes = 0;
+
+bool OpenPipe(int (&Pipe)[2])
+{
+    if (Pipe[0] >= 0)
+        return true;
+    if (pipe2(Pipe, O_CLOEXEC) != 0)
+        return false;
+    fcntl(Pipe[1], F_SETPIPE_SZ, 1 << 20);
+    return true;
+}
+
+// Bytes left in a pipe would pass for the next copy's: a pipe whose bytes
+// cannot all be passed on is closed, and the next copy makes a new one.
+void ClosePipe(int (&Pipe)[2])
+{
+    close(Pipe[0]);
+    close(Pipe[1]);
+    Pipe[0] = Pipe[1] = -1;
+    if (&Pipe == &CopyPipe) {
+        PendingTo = nullptr;
+        PendingBytes = 0;
+    }
+}
+
+// Writes the waiting bytes at the position of their destination and moves it
+// on. ERROR_SUCCESS, or the code of the failed write (the rest is lost).
+DWORD WritePending(int* FailedErrno = nullptr)
+{
+    PosixFile* To = PendingTo;
+    if (To == nullptr)
+        return ERROR_SUCCESS;
+    loff_t Out = static_cast<loff_t>(To->Position);
+    DWORD Error = ERROR_SUCCESS;
+    while (PendingBytes > 0) {
+        ssize_t Put = splice(CopyPipe[0], nullptr, To->Descriptor, &Out, PendingBytes, 0);
+        if (Put <= 0) {
+            Error = Put < 0 ? Win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
+            if (FailedErrno != nullptr)
+                *FailedErrno = Put < 0 ? errno : 0;
+            ClosePipe(CopyPipe);
+            break;
+        }
+        PendingBytes -= static_cast<DWORD>(Put);
+    }
+    To->Position = static_cast<uint64_t>(Out);
+    PendingTo = nullptr;
+    return Error;
+}
+
+// Any other use of a file first lets its deferred copies land, so that they
+// stay invisible but for their timing.
+DWORD Settle(const PosixFile* File)
+{
+    return File != nullptr && File == PendingTo ? WritePending() : ERROR_SUCCESS;
+}
+
+} // namespace
+
 // Like Windows, a read returns fewer bytes than asked only at the end of the
 // file; interrupted and partial reads are continued.
 BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, void* /*Overlapped*/)
@@ -247,6 +318,8 @@ BOOL ReadFile(HANDLE Handle, void* Buffer, DWORD BytesToRead, DWORD* BytesRead, 
         *BytesRead = 0;
     if (File == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD Error = Settle(File); Error != ERROR_SUCCESS)
+        return Fail(Error);
     if (Buffer == nullptr && BytesToRead != 0)
         return Fail(ERROR_INVALID_PARAMETER);
 
@@ -294,6 +367,8 @@ BOOL WriteFile(HANDLE Handle, const void* Buffer, DWORD BytesToWrite, DWORD* Byt
         *BytesWritten = 0;
     if (File == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD Error = Settle(File); Error != ERROR_SUCCESS)
+        return Fail(Error);
     if (Buffer == nullptr && BytesToWrite != 0)
         return Fail(ERROR_INVALID_PARAMETER);
 
@@ -335,6 +410,10 @@ DWORD SetFilePointer(HANDLE Handle, LONG DistanceToMove, LONG* DistanceToMoveHig
     PosixFile* File = FromHandle(Handle);
     if (File == nullptr) {
         Fail(ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (DWORD Error = Settle(File); Error != ERROR_SUCCESS) {
+        Fail(Error);
         return INVALID_SET_FILE_POINTER;
     }
     FaultKind Kind;
@@ -385,6 +464,8 @@ BOOL SetEndOfFile(HANDLE Handle)
     PosixFile* File = FromHandle(Handle);
     if (File == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD Error = Settle(File); Error != ERROR_SUCCESS)
+        return Fail(Error);
     FaultKind Kind;
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::SetEnd, &Kind, &FaultError))
@@ -452,11 +533,15 @@ BOOL CloseHandle(HANDLE Handle)
     FaultKind Kind;
     DWORD FaultError;
     bool Spoiled = Fault_Hit(FaultPoint::Close, &Kind, &FaultError);
+    // Deferred copies still on their way are written before the file goes.
+    DWORD PendingError = Settle(File);
     int Result = File->Descriptor >= 0 ? close(File->Descriptor) : 0;
     int CloseErrno = errno;
     delete File;
     if (Spoiled)
         return Fail(FaultError);
+    if (PendingError != ERROR_SUCCESS)
+        return Fail(PendingError);
     // The descriptor is gone even when close reports an error.
     if (Result != 0 && CloseErrno != EINTR)
         return Fail(Win32ErrorFromErrno(CloseErrno));
@@ -476,116 +561,151 @@ DWORD Device_SectorSize(HANDLE Handle)
     return static_cast<DWORD>(SectorSize);
 }
 
-namespace {
-
-// The pipe of the copies, kept for the process once made: one per copy would
-// cost more than a short run's copy. Emptied between copies; a copy that fails
-// with bytes inside closes it, and the next makes a new one.
-int CopyPipe[2] = {-1, -1};
-
-void CloseCopyPipe()
-{
-    close(CopyPipe[0]);
-    close(CopyPipe[1]);
-    CopyPipe[0] = CopyPipe[1] = -1;
-}
-
-} // namespace
 
 // The kernel moves the bytes from file to file through a pipe: splice links
 // the page cache of File into the pipe without copying and copies it once
-// into Destination, so the bytes never come up into this process. A pipe of
-// 1 MiB (the default is 64 KiB) and blocks allocated ahead let the destination
-// take large writes, which cost the file system far less per byte; where the
-// system refuses either, the copy is the same, only slower. The source may be
-// any file or block device. Memory files have no descriptor, and without a
-// pipe there is no splice: false, and the caller copies through a buffer. The
-// fault points of ReadFile and WriteFile stand for the two sides.
-bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, DWORD* Done,
-                       BOOL* Copied)
+// into Destination, so the bytes never come up into this process. Blocks
+// allocated ahead spare the file system its delayed allocation. A deferred
+// copy leaves its bytes in the pipe until the pipe is full, the copy fails or
+// Device_FinishCopies: scattered runs then reach the file in writes of a
+// megabyte. The source may be any file or block device. Memory files have no
+// descriptor, and without a pipe there is no splice: false, and the caller
+// copies through a buffer. The fault points of ReadFile and WriteFile stand
+// for the two sides.
+bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit, HANDLE Destination, bool Later,
+                       DWORD* Done, BOOL* Copied, CopyFailure* Failed)
 {
     PosixFile* From = FromHandle(Source);
     PosixFile* To = FromHandle(Destination);
-    if (From == nullptr || To == nullptr || From->Descriptor < 0 || To->Descriptor < 0)
+    if (From == nullptr || To == nullptr || From->Descriptor < 0 || To->Descriptor < 0 || !OpenPipe(CopyPipe))
         return false;
-    if (CopyPipe[0] < 0) {
-        if (pipe2(CopyPipe, O_CLOEXEC) != 0)
-            return false;
-        fcntl(CopyPipe[1], F_SETPIPE_SZ, 1 << 20);
-    }
     *Done = 0;
     *Copied = FALSE;
+    *Failed = CopyFailure::Write;
+    // Bytes waiting for another file go there first.
+    if (PendingTo != To) {
+        DWORD Error = WritePending();
+        if (Error != ERROR_SUCCESS) {
+            Fail(Error);
+            return true;
+        }
+    }
     DWORD Asked = Length;
     DWORD Shortened = ERROR_SUCCESS;
+    DWORD Failure = ERROR_SUCCESS;
+    CopyFailure Side = CopyFailure::None;
     FaultKind Kind;
     DWORD FaultError;
     if (Fault_Hit(FaultPoint::Read, &Kind, &FaultError)) {
         if (Kind == FaultKind::Fail) {
-            Fail(FaultError);
-            return true;
+            Failure = FaultError;
+            Side = CopyFailure::Read;
+            Asked = 0;
+        } else {
+            Asked /= 2; // the source ends half-way
         }
-        Asked /= 2; // the source ends half-way
     }
-    if (Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
+    if (Failure == ERROR_SUCCESS && Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
         if (Kind == FaultKind::Fail) {
+            ClosePipe(CopyPipe); // what waited is lost with the write
             Fail(FaultError);
             return true;
         }
         Asked /= 2; // the destination takes half
         Shortened = ERROR_WRITE_FAULT;
     }
-    fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(To->Position), static_cast<off_t>(Asked));
+    uint64_t Start = To->Position + PendingBytes;
+    if (Asked != 0)
+        fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start), static_cast<off_t>(Asked));
     loff_t In = static_cast<loff_t>(Offset);
-    loff_t Out = static_cast<loff_t>(To->Position);
-    DWORD Failure = ERROR_SUCCESS;
     int FailedErrno = 0;
     DWORD Total = 0;
-    // No signal handler is installed, so no signal interrupts the copy.
+    // No signal handler is installed, so no signal interrupts the copy. An
+    // empty pipe takes what fits without waiting; one with bytes in it must
+    // not wait for room that only this process could make.
     while (Failure == ERROR_SUCCESS && Total < Asked) {
-        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
+        unsigned Flags = PendingBytes != 0 ? SPLICE_F_NONBLOCK : 0;
+        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, Flags);
+        if (Taken < 0 && errno == EAGAIN && PendingBytes != 0) {
+            Failure = WritePending();
+            Side = CopyFailure::Write;
+            continue;
+        }
         if (Taken <= 0) {
             FailedErrno = Taken < 0 ? errno : 0;
             Failure = Taken < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_SUCCESS;
+            Side = CopyFailure::Read;
             break; // failed, or the source ended
         }
-        while (Taken > 0 && Failure == ERROR_SUCCESS) {
-            ssize_t Put = splice(CopyPipe[0], nullptr, To->Descriptor, &Out, static_cast<size_t>(Taken), 0);
-            if (Put > 0) {
-                Taken -= Put;
-                Total += static_cast<DWORD>(Put);
-            } else {
-                FailedErrno = Put < 0 ? errno : 0;
-                Failure = Put < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_WRITE_FAULT;
-                CloseCopyPipe();
-            }
+        Total += static_cast<DWORD>(Taken);
+        PendingBytes += static_cast<DWORD>(Taken);
+        PendingTo = To;
+    }
+    bool Ended = Failure != ERROR_SUCCESS || Total < Length || Shortened != ERROR_SUCCESS;
+    if (Ended || !Later) {
+        DWORD Error = WritePending(&FailedErrno);
+        if (Failure == ERROR_SUCCESS && Error != ERROR_SUCCESS) {
+            Failure = Error;
+            Side = CopyFailure::Write;
+            Ended = true;
         }
     }
-    // A copy that stopped early ends at its last whole unit: a unit cut short
-    // is taken back, and so are the blocks allocated past the end.
-    DWORD Whole = Total - Total % Unit;
-    if (Whole < Asked && ftruncate(To->Descriptor, static_cast<off_t>(To->Position + Whole)) != 0 &&
-        Failure == ERROR_SUCCESS)
-        Failure = Win32ErrorFromErrno(errno);
+    DWORD Whole = Total;
+    if (Ended) {
+        // A copy that stopped early ends at its last whole unit: a unit cut
+        // short is taken back, and so are the blocks allocated past the end.
+        uint64_t Landed = To->Position > Start ? To->Position - Start : 0;
+        Whole = static_cast<DWORD>(Landed < Total ? Landed : Total);
+        Whole -= Whole % Unit;
+        if (ftruncate(To->Descriptor, static_cast<off_t>(Start + Whole)) != 0 && Failure == ERROR_SUCCESS) {
+            Failure = Win32ErrorFromErrno(errno);
+            Side = CopyFailure::Write;
+        }
+        if (To->Position > Start + Whole)
+            To->Position = Start + Whole;
+    }
     // A file that cannot be spliced (a file system without the support, a
     // file opened for appending) refuses the first transfer: nothing was
     // copied, and the caller copies through a buffer.
-    if (Total == 0 && FailedErrno == EINVAL)
+    if (Whole == 0 && To->Position == Start && FailedErrno == EINVAL)
         return false;
-    if (Failure == ERROR_SUCCESS)
+    if (Failure == ERROR_SUCCESS && Shortened != ERROR_SUCCESS) {
         Failure = Shortened;
-    To->Position += Whole;
+        Side = CopyFailure::Write;
+    }
     *Done = Whole;
     *Copied = Failure == ERROR_SUCCESS;
+    *Failed = Failure == ERROR_SUCCESS ? CopyFailure::None : Side;
     LastError = Failure;
     return true;
 }
 
+BOOL Device_FinishCopies(HANDLE Destination)
+{
+    PosixFile* To = FromHandle(Destination);
+    if (To == nullptr || To != PendingTo) {
+        LastError = ERROR_SUCCESS;
+        return TRUE;
+    }
+    FaultKind Kind;
+    DWORD FaultError;
+    if (Fault_Hit(FaultPoint::Write, &Kind, &FaultError)) {
+        ClosePipe(CopyPipe);
+        return Fail(Kind == FaultKind::Fail ? FaultError : ERROR_WRITE_FAULT);
+    }
+    DWORD Error = WritePending();
+    if (Error != ERROR_SUCCESS)
+        return Fail(Error);
+    LastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
 // A read whose bytes nobody keeps: splice links the page cache of File into
-// the copy pipe, as the copy does, and from there into /dev/null, which takes
-// the pages without touching them. The device still reads every sector (a bad
-// one fails the splice), but no byte is copied. False, and the caller reads
-// through a buffer, where there is no descriptor, pipe or /dev/null, or the
-// file cannot be spliced. The fault point of ReadFile stands for the source.
+// a pipe of its own, and from there into /dev/null, which takes the pages
+// without touching them. The device still reads every sector (a bad one fails
+// the splice), but no byte is copied. False, and the caller reads through a
+// buffer, where there is no descriptor, pipe or /dev/null, or the file cannot
+// be spliced. The fault point of ReadFile stands for the source.
 bool Device_SystemDrop(HANDLE Source, uint64_t Offset, DWORD Length, DWORD* Done, BOOL* Read)
 {
     static int Sink = -1;
@@ -594,11 +714,8 @@ bool Device_SystemDrop(HANDLE Source, uint64_t Offset, DWORD Length, DWORD* Done
         return false;
     if (Sink < 0 && (Sink = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0)
         return false;
-    if (CopyPipe[0] < 0) {
-        if (pipe2(CopyPipe, O_CLOEXEC) != 0)
-            return false;
-        fcntl(CopyPipe[1], F_SETPIPE_SZ, 1 << 20);
-    }
+    if (!OpenPipe(DropPipe))
+        return false;
     *Done = 0;
     *Read = FALSE;
     DWORD Asked = Length;
@@ -616,7 +733,7 @@ bool Device_SystemDrop(HANDLE Source, uint64_t Offset, DWORD Length, DWORD* Done
     int FailedErrno = 0;
     DWORD Total = 0;
     while (Failure == ERROR_SUCCESS && Total < Asked) {
-        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, 0);
+        ssize_t Taken = splice(From->Descriptor, &In, DropPipe[1], nullptr, Asked - Total, 0);
         if (Taken <= 0) {
             FailedErrno = Taken < 0 ? errno : 0;
             Failure = Taken < 0 ? Win32ErrorFromErrno(FailedErrno) : ERROR_SUCCESS;
@@ -624,10 +741,9 @@ bool Device_SystemDrop(HANDLE Source, uint64_t Offset, DWORD Length, DWORD* Done
         }
         Total += static_cast<DWORD>(Taken);
         while (Taken > 0) {
-            ssize_t Put = splice(CopyPipe[0], nullptr, Sink, nullptr, static_cast<size_t>(Taken), 0);
+            ssize_t Put = splice(DropPipe[0], nullptr, Sink, nullptr, static_cast<size_t>(Taken), 0);
             if (Put <= 0) {
-                // Bytes left in the pipe would pass for the next copy's.
-                CloseCopyPipe();
+                ClosePipe(DropPipe);
                 Failure = Put < 0 ? Win32ErrorFromErrno(errno) : ERROR_READ_FAULT;
                 break;
             }

@@ -40,11 +40,17 @@ BOOL Device_GetSize(HANDLE File, LARGE_INTEGER* Size)
 }
 
 // Windows has no copy from a volume handle to a file that skips the process,
-// so every copy goes through the aligned buffer.
+// so every copy goes through the aligned buffer, at once.
 bool Device_SystemCopy(HANDLE /*File*/, uint64_t /*Offset*/, DWORD /*Length*/, DWORD /*Unit*/, HANDLE /*Destination*/,
-                       DWORD* /*Done*/, BOOL* /*Copied*/)
+                       bool /*Later*/, DWORD* /*Done*/, BOOL* /*Copied*/, CopyFailure* /*Failed*/)
 {
     return false;
+}
+
+BOOL Device_FinishCopies(HANDLE /*Destination*/)
+{
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 // Nor one that reads without delivering: a dropped read goes through a buffer.

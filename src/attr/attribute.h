@@ -144,6 +144,9 @@ uint64_t RangeOverlap(uint64_t First1, uint64_t Last1, uint64_t First2, uint64_t
 DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
                          uint32_t* BytesRead);
 DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, uint32_t* BytesRead);
+DWORD NtfsAttribute_ReadToFile(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, HANDLE File,
+                               uint32_t* BytesRead, bool* WriteFailed);
+bool NtfsAttribute_CopiesToFile(NtfsAttribute* AttributeHandle);
 DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, void* Buffer,
                                            uint32_t* ClustersSupplied);
 DWORD Lznt1_DecompressChunk(const uint8_t* Input, uint32_t InputLength, uint8_t* Output, uint32_t OutputLength,

@@ -65,12 +65,42 @@ uint64_t StoredClusters(const NtfsAttribute* Attribute, uint64_t Vcn, uint64_t C
     return Stored;
 }
 
-// NtfsAttribute_ReadClusters; a null Output drops what is read.
-DWORD ReadRuns(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, uint8_t* Output,
+// Where the value reader puts what it reads: at Buffer, appended to File, or,
+// with neither, nowhere (the bytes are only read).
+struct ValueSink {
+    uint8_t* Buffer = nullptr;
+    HANDLE File = INVALID_HANDLE_VALUE;
+    bool WriteFailed = false; // the failure was File's
+};
+
+// Appends Length bytes to the sink's file; zeros when Data is null.
+DWORD WriteToSink(ValueSink& Sink, const uint8_t* Data, size_t Length)
+{
+    static const uint8_t Zeros[65536] = {};
+    while (Length != 0) {
+        DWORD Piece = Length < sizeof(Zeros) ? static_cast<DWORD>(Length) : sizeof(Zeros);
+        DWORD Written = 0;
+        BOOL Wrote = WriteFile(Sink.File, Data != nullptr ? Data : Zeros, Piece, &Written, nullptr);
+        if (!Wrote || Written < Piece) {
+            // A short write that reports success carries no code of its own.
+            Sink.WriteFailed = true;
+            return Wrote ? ERROR_WRITE_FAULT : LastErrorOfFailedCall();
+        }
+        if (Data != nullptr)
+            Data += Piece;
+        Length -= Piece;
+    }
+    return ERROR_SUCCESS;
+}
+
+// NtfsAttribute_ReadClusters into any sink.
+DWORD ReadRuns(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, ValueSink& Sink,
                uint32_t* ClustersSupplied)
 {
     NtfsVolume* Volume = NtfsAttribute_GetVolume(AttributeHandle);
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(Volume);
+    uint8_t* Output = Sink.Buffer;
+    bool ToFile = Output == nullptr && Sink.File != INVALID_HANDLE_VALUE;
     uint32_t Remaining = Count;
     uint32_t First = 0;
     uint64_t RunStart = 0;
@@ -92,13 +122,19 @@ DWORD ReadRuns(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, uin
         if ((Run.Flags & NTFS_RUN_SPARSE) != 0) {
             if (Output != nullptr)
                 memset(Output, 0, Bytes);
+            else if (ToFile)
+                Error = WriteToSink(Sink, nullptr, Bytes);
         } else {
             uint64_t Lcn = static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart);
-            Error = Output != nullptr ? NtfsVolume_ReadClusters(Volume, Lcn, Take, Output)
-                                      : NtfsVolume_ReadAndDropClusters(Volume, Lcn, Take);
-            if (Error != ERROR_SUCCESS)
-                break;
+            if (Output != nullptr)
+                Error = NtfsVolume_ReadClusters(Volume, Lcn, Take, Output);
+            else if (ToFile)
+                Error = NtfsVolume_CopyClustersToFile(Volume, Lcn, Take, Sink.File, &Sink.WriteFailed);
+            else
+                Error = NtfsVolume_ReadAndDropClusters(Volume, Lcn, Take);
         }
+        if (Error != ERROR_SUCCESS)
+            break;
         if (Output != nullptr)
             Output += Bytes;
         Vcn += Take;
@@ -127,7 +163,8 @@ DWORD NtfsAttribute_ReadClusters(NtfsAttribute* AttributeHandle, uint64_t Vcn, u
         return ERROR_SUCCESS;
     if (Buffer == nullptr)
         return ERROR_INVALID_PARAMETER;
-    return ReadRuns(AttributeHandle, Vcn, Count, static_cast<uint8_t*>(Buffer), ClustersSupplied);
+    ValueSink Sink{static_cast<uint8_t*>(Buffer)};
+    return ReadRuns(AttributeHandle, Vcn, Count, Sink, ClustersSupplied);
 }
 
 DWORD NtfsAttribute_RangeHasSparseRun(NtfsAttribute* AttributeHandle, uint64_t Vcn, uint32_t Count, BOOLEAN* HasSparse)
@@ -168,16 +205,18 @@ constexpr uint32_t MaximumBytesPerRead = 1u << 20;
 
 namespace {
 
-// NtfsAttribute_Read; a null Output drops what is read. Whole stored clusters
-// of an uncompressed value are then read without being delivered anywhere;
+// NtfsAttribute_Read into any sink. Whole stored clusters of an uncompressed
+// value go to a file, or nowhere, without passing through memory here;
 // compressed ones still have to be decoded, through the cluster buffer, since
 // a unit that does not decode is a failed read.
-DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, uint8_t* Output, uint32_t* BytesRead)
+DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, ValueSink& Sink, uint32_t* BytesRead)
 {
     bool Compressed = false;
     DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
     if (Error != ERROR_SUCCESS)
         return Error;
+    uint8_t* Output = Sink.Buffer;
+    bool ToFile = Output == nullptr && Sink.File != INVALID_HANDLE_VALUE;
 
     if (AttributeHandle->Resident) {
         uint32_t Count = 0;
@@ -186,6 +225,8 @@ DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length
             Count = Left < Length ? static_cast<uint32_t>(Left) : Length;
             if (Output != nullptr)
                 memcpy(Output, AttributeHandle->Value + Offset, Count);
+            else if (ToFile && (Error = WriteToSink(Sink, AttributeHandle->Value + Offset, Count)) != ERROR_SUCCESS)
+                return Error;
         }
         if (BytesRead != nullptr)
             *BytesRead = Count;
@@ -215,22 +256,24 @@ DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length
     uint32_t Delivered = 0;
     while (Delivered < Total) {
         uint32_t Due = Total - Delivered;
-        // Whole clusters go straight to the caller; a partial first or last
+        // Whole clusters go straight to the sink; a partial first or last
         // cluster passes through the cluster buffer.
         uint32_t Whole = Skip == 0 && (Output != nullptr || !ReadCompressed) ? Due / BytesPerCluster : 0;
         if (Whole > MaximumBytesPerRead / BytesPerCluster)
             Whole = MaximumBytesPerRead / BytesPerCluster;
-        uint8_t* Target = Whole == 0 ? Cluster : Output != nullptr ? Output + Delivered : nullptr;
         uint32_t Count = Whole != 0 ? Whole : 1;
         bool Cached = Whole == 0 && AttributeHandle->ClusterCacheValid && AttributeHandle->ClusterCacheVcn == Vcn;
         if (!Cached) {
             if (Whole == 0)
                 AttributeHandle->ClusterCacheValid = false;
+            ValueSink Target = Whole == 0 ? ValueSink{Cluster}
+                                          : ValueSink{Output != nullptr ? Output + Delivered : nullptr, Sink.File};
             uint32_t Supplied = 0;
             if (ReadCompressed)
-                Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target, &Supplied);
+                Error = NtfsAttribute_ReadCompressedClusters(AttributeHandle, Vcn, Count, Target.Buffer, &Supplied);
             else
                 Error = ReadRuns(AttributeHandle, Vcn, Count, Target, &Supplied);
+            Sink.WriteFailed = Target.WriteFailed;
             if (Error != ERROR_SUCCESS)
                 return Error;
             // A cluster the run table does not map has no data to deliver.
@@ -247,6 +290,8 @@ DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length
             uint32_t Chunk = BytesPerCluster - Skip < Due ? BytesPerCluster - Skip : Due;
             if (Output != nullptr)
                 memcpy(Output + Delivered, Cluster + Skip, Chunk);
+            else if (ToFile && (Error = WriteToSink(Sink, Cluster + Skip, Chunk)) != ERROR_SUCCESS)
+                return Error;
             Delivered += Chunk;
             Skip = 0;
         }
@@ -274,7 +319,8 @@ DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32
     }
     if (Buffer == nullptr)
         return ERROR_INVALID_PARAMETER;
-    return ReadValue(AttributeHandle, Offset, Length, static_cast<uint8_t*>(Buffer), BytesRead);
+    ValueSink Sink{static_cast<uint8_t*>(Buffer)};
+    return ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
 }
 
 // Reads the range as NtfsAttribute_Read does, with the same failures and the
@@ -289,7 +335,45 @@ DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset,
             *BytesRead = 0;
         return ERROR_SUCCESS;
     }
-    return ReadValue(AttributeHandle, Offset, Length, nullptr, BytesRead);
+    ValueSink Sink;
+    return ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
+}
+
+// Appends the range to the end of File as NtfsAttribute_Read would deliver
+// it, with the same failures and the same clusters read (and recorded); whole
+// clusters stored as they are go from the volume to the file without passing
+// through this process where the system can copy so. *WriteFailed tells a
+// failure to write File from one to read the value. On success *BytesRead
+// bytes were appended; after a failure, some of the range may have been.
+DWORD NtfsAttribute_ReadToFile(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, HANDLE File,
+                               uint32_t* BytesRead, bool* WriteFailed)
+{
+    *WriteFailed = false;
+    if (!NtfsAttribute_IsValid(AttributeHandle) || File == INVALID_HANDLE_VALUE)
+        return ERROR_INVALID_PARAMETER;
+    ValueSink Sink{nullptr, File};
+    DWORD Error = Length == 0 ? ERROR_SUCCESS : ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
+    if (Length == 0 && BytesRead != nullptr)
+        *BytesRead = 0;
+    // Copies still on their way land now, so that a failed write is this
+    // range's and the file is whole when the call returns.
+    DWORD Finished = NtfsVolume_FinishCopies(File);
+    if (Error == ERROR_SUCCESS && Finished != ERROR_SUCCESS) {
+        Sink.WriteFailed = true;
+        Error = Finished;
+    }
+    *WriteFailed = Sink.WriteFailed;
+    return Error;
+}
+
+// Whether NtfsAttribute_ReadToFile can move most of the value without it
+// passing through this process: a value stored on the volume as it is.
+bool NtfsAttribute_CopiesToFile(NtfsAttribute* AttributeHandle)
+{
+    bool Compressed = false;
+    return NtfsAttribute_IsValid(AttributeHandle) && !AttributeHandle->Resident &&
+           GetFileCompressed(AttributeHandle, &Compressed) == ERROR_SUCCESS &&
+           !(Compressed && AttributeHandle->TypeCode == ATTRIBUTE_DATA);
 }
 
 namespace {

@@ -11,14 +11,15 @@ namespace {
 
 constexpr uint32_t TransferBufferSize = 0x1000;
 constexpr uint32_t PageAlignment = 0x1000;
-// Without a dump the range moves in blocks of this size: one value read (one
-// device request per run) and one write to the save file per block. Small
-// enough for the block to stay in the processor's cache between the two
-// copies, which is faster than fewer, larger calls.
+// Without a dump, a value that must pass through memory (a compressed one)
+// moves in blocks of this size: one value read and one write to the save file
+// per block. Small enough for the block to stay in the processor's cache
+// between the two copies, which is faster than fewer, larger calls.
 constexpr uint32_t LargeTransferSize = 0x40000;
-// A read that keeps nothing (no dump, no save file) moves no bytes through
-// this process, so its blocks can be as large as one value read takes.
-constexpr uint32_t DroppedTransferSize = 0x100000;
+// A read that is only saved, or kept nowhere, moves no bytes through this
+// process where the system can copy, so its blocks can be as large as one
+// value read takes.
+constexpr uint32_t DirectTransferSize = 0x100000;
 
 // Closes the save file on every way out of the read.
 class SaveFile {
@@ -42,7 +43,20 @@ public:
         if (Wrote && Written >= Length)
             return ERROR_SUCCESS;
         // A short write that reports success carries no code of its own.
-        DWORD Error = Wrote ? ERROR_WRITE_FAULT : LastErrorOfFailedCall();
+        return Failed(Wrote ? ERROR_WRITE_FAULT : LastErrorOfFailedCall(), Name);
+    }
+
+    // Cuts the file back to its first Length bytes.
+    DWORD CutTo(uint64_t Length, const char16_t* Name)
+    {
+        DWORD Error = SetFilePosition(Handle, Length);
+        if (Error == ERROR_SUCCESS && !SetEndOfFile(Handle))
+            Error = LastErrorOfFailedCall();
+        return Error == ERROR_SUCCESS ? Error : Failed(Error, Name);
+    }
+
+    static DWORD Failed(DWORD Error, const char16_t* Name)
+    {
         Console_Print("Unable to write to file %s, error is %d\n", Name, Error);
         return Error;
     }
@@ -56,9 +70,9 @@ public:
 // the attribute, then reads the range in 4096-byte chunks, dumping each with
 // addresses counted from the start of the range and/or appending it to a new
 // save file, and prints the total. Without a dump, chunks are read and saved
-// a block at a time; a block whose read fails is read again chunk by chunk,
-// so the save file receives every chunk before the failing one and the
-// failure names that chunk's offset.
+// a block at a time; a block whose read fails is taken back from the save
+// file and read again chunk by chunk, so the save file receives every chunk
+// before the failing one and the failure names that chunk's offset.
 DWORD ReadAttributeData(NtfsFile* File)
 {
     const ProgramOptionsRecord& Options = ProgramOptions;
@@ -75,10 +89,15 @@ DWORD ReadAttributeData(NtfsFile* File)
 
     DWORD Result = ERROR_SUCCESS;
     uint32_t Done = 0;
-    // Without a dump or a save file the range is only read, to show that it
-    // can be (and, while recording, to log its clusters): nothing is kept.
+    // Without a dump the bytes need not pass through memory here: a range
+    // only saved goes from the volume to the file, one kept nowhere is only
+    // read, to show that it can be (and, while recording, to log its
+    // clusters). A block that fails goes again through memory, chunk by chunk.
+    bool Copy = !Options.Dump && Options.SaveFileName != nullptr && NtfsAttribute_CopiesToFile(Attribute);
     bool Keep = Options.Dump || Options.SaveFileName != nullptr;
-    uint32_t BlockSize = Options.Dump ? TransferBufferSize : Keep ? LargeTransferSize : DroppedTransferSize;
+    uint32_t BlockSize = Options.Dump                ? TransferBufferSize
+                         : Copy || !Keep             ? DirectTransferSize
+                                                     : LargeTransferSize;
     if (BlockSize > Options.ReadSize)
         BlockSize = (Options.ReadSize + TransferBufferSize - 1) / TransferBufferSize * TransferBufferSize;
     // The block starts on a page boundary: the system's copies from the
@@ -110,7 +129,24 @@ DWORD ReadAttributeData(NtfsFile* File)
     while (Done < Options.ReadSize && !Ended && Result == ERROR_SUCCESS) {
         uint32_t Block = Options.ReadSize - Done < BlockSize ? Options.ReadSize - Done : BlockSize;
         uint32_t Delivered = 0;
-        DWORD Error = ReadRange(Done, Block, &Delivered);
+        DWORD Error;
+        bool Saved = false;
+        if (Copy) {
+            bool WriteFailed = false;
+            Error = NtfsAttribute_ReadToFile(Attribute, Options.ReadOffset + Done, Block, Save.Handle, &Delivered,
+                                             &WriteFailed);
+            if (WriteFailed)
+                return SaveFile::Failed(Error, Options.SaveFileName);
+            Saved = Error == ERROR_SUCCESS;
+            if (!Saved) {
+                Delivered = 0;
+                DWORD CutError = Save.CutTo(Done, Options.SaveFileName);
+                if (CutError != ERROR_SUCCESS)
+                    return CutError;
+            }
+        } else {
+            Error = ReadRange(Done, Block, &Delivered);
+        }
         if (Error != ERROR_SUCCESS && Block > TransferBufferSize) {
             // Again chunk by chunk, to find the chunk that fails.
             Delivered = 0;
@@ -133,7 +169,7 @@ DWORD ReadAttributeData(NtfsFile* File)
         // was delivered before the failure is reported.
         for (uint32_t At = 0; Options.Dump && At < Delivered; At += TransferBufferSize)
             HexDump(Done + At, Buffer + At, Delivered - At < TransferBufferSize ? Delivered - At : TransferBufferSize);
-        DWORD WriteError = Save.Write(Buffer, Delivered, Options.SaveFileName);
+        DWORD WriteError = Saved ? ERROR_SUCCESS : Save.Write(Buffer, Delivered, Options.SaveFileName);
         if (WriteError != ERROR_SUCCESS)
             return WriteError;
         if (Result != ERROR_SUCCESS)

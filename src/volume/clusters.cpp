@@ -73,6 +73,30 @@ int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2)
     return First > Second ? 1 : First < Second ? -1 : 0;
 }
 
+namespace {
+
+// The position of Lcn in the replayed cluster table: binary search.
+bool FindLoggedCluster(const NtfsVolume* Volume, uint64_t Lcn, uint32_t* Index)
+{
+    uint32_t Low = 0;
+    uint32_t High = Volume->ClusterTableCount;
+    while (Low < High) {
+        uint32_t Middle = Low + (High - Low) / 2;
+        int Order = NtfsVolume_CompareLcn(&Volume->ClusterTable[Middle], &Lcn);
+        if (Order == 0) {
+            *Index = Middle;
+            return true;
+        }
+        if (Order < 0)
+            Low = Middle + 1;
+        else
+            High = Middle;
+    }
+    return false;
+}
+
+} // namespace
+
 // Reads one cluster from the volume log: binary search in the cluster table,
 // then one positioned read of the ".dat" file. A cluster the recording run
 // never read is ERROR_READ_FAULT.
@@ -86,30 +110,19 @@ DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffe
     if (Buffer == nullptr)
         return ERROR_INVALID_PARAMETER;
 
-    uint32_t Low = 0;
-    uint32_t High = TmpVolumeHandle->ClusterTableCount;
-    while (Low < High) {
-        uint32_t Middle = Low + (High - Low) / 2;
-        int Order = NtfsVolume_CompareLcn(&TmpVolumeHandle->ClusterTable[Middle], &Lcn);
-        if (Order == 0) {
-            uint64_t Offset = static_cast<uint64_t>(Middle) * TmpVolumeHandle->BytesPerCluster;
-            DWORD Error = SetFilePosition(TmpVolumeHandle->AccessedClusterData, Offset);
-            if (Error != ERROR_SUCCESS)
-                return Error;
-            DWORD Done = 0;
-            if (!ReadFile(TmpVolumeHandle->AccessedClusterData, Buffer, TmpVolumeHandle->BytesPerCluster, &Done,
-                          nullptr))
-                return LastErrorOfFailedCall();
-            if (Done < TmpVolumeHandle->BytesPerCluster)
-                return ERROR_READ_FAULT;
-            return ERROR_SUCCESS;
-        }
-        if (Order < 0)
-            Low = Middle + 1;
-        else
-            High = Middle;
-    }
-    return ERROR_READ_FAULT;
+    uint32_t Index = 0;
+    if (!FindLoggedCluster(TmpVolumeHandle, Lcn, &Index))
+        return ERROR_READ_FAULT;
+    uint64_t Offset = static_cast<uint64_t>(Index) * TmpVolumeHandle->BytesPerCluster;
+    DWORD Error = SetFilePosition(TmpVolumeHandle->AccessedClusterData, Offset);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    DWORD Done = 0;
+    if (!ReadFile(TmpVolumeHandle->AccessedClusterData, Buffer, TmpVolumeHandle->BytesPerCluster, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < TmpVolumeHandle->BytesPerCluster)
+        return ERROR_READ_FAULT;
+    return ERROR_SUCCESS;
 }
 
 namespace {
@@ -226,6 +239,62 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
     return ReadOrDropClusters(Volume, Lcn, Count, static_cast<uint8_t*>(Buffer));
 }
 
+// Appends Count clusters from Lcn to the end of File, read as
+// NtfsVolume_ReadClusters reads them (and recorded alike), but copied by the
+// system where it can, without passing through this process: from the device,
+// or in replay from ".dat", where clusters of consecutive numbers lie side by
+// side. The bytes may wait on their way until NtfsVolume_FinishCopies.
+// *WriteFailed tells a failure of File from one of the reading.
+DWORD NtfsVolume_CopyClustersToFile(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, HANDLE File, bool* WriteFailed)
+{
+    *WriteFailed = false;
+    if (!NtfsVolume_IsValid(Volume))
+        return ERROR_INVALID_PARAMETER;
+    if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
+        return ERROR_INVALID_PARAMETER;
+    if (Count == 0)
+        return ERROR_SUCCESS;
+    uint64_t Bytes = static_cast<uint64_t>(Count) * Volume->BytesPerCluster;
+    if (Bytes > 0xFFFFFFFFull)
+        return ERROR_INVALID_PARAMETER;
+
+    HANDLE Source = Volume->NtVolumeHandle;
+    uint64_t Offset = NtfsVolume_ClustersToBytes(Volume, Lcn);
+    DWORD SectorSize = Volume->DeviceSectorSize;
+    uint32_t Present = Count;
+    if (Source == INVALID_HANDLE_VALUE) {
+        uint32_t Index = 0;
+        if (!FindLoggedCluster(Volume, Lcn, &Index))
+            return ERROR_READ_FAULT;
+        Present = 1;
+        while (Present < Count && Index + Present < Volume->ClusterTableCount &&
+               Volume->ClusterTable[Index + Present] == Lcn + Present)
+            Present++;
+        Source = Volume->AccessedClusterData;
+        Offset = NtfsVolume_ClustersToBytes(Volume, Index);
+        SectorSize = 1;
+    }
+    DWORD Length = Present * Volume->BytesPerCluster;
+    DWORD Done = 0;
+    CopyFailure Side = CopyFailure::None;
+    if (!Device_CopyToFile(Source, Offset, Length, SectorSize, Volume->BytesPerCluster, File, true, &Done, &Side)) {
+        *WriteFailed = Side == CopyFailure::Write;
+        return LastErrorOfFailedCall();
+    }
+    if (Done < Length || Present < Count)
+        return ERROR_READ_FAULT;
+    if (Volume->NtVolumeHandle != INVALID_HANDLE_VALUE && Volume->Marks != nullptr &&
+        (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
+        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
+    return ERROR_SUCCESS;
+}
+
+// Writes what NtfsVolume_CopyClustersToFile left on its way to File.
+DWORD NtfsVolume_FinishCopies(HANDLE File)
+{
+    return Device_FinishCopies(File) ? ERROR_SUCCESS : LastErrorOfFailedCall();
+}
+
 // Reads Count clusters from Lcn as NtfsVolume_ReadClusters does (and records
 // them alike) without delivering them: for a reader that only checks that
 // they can be read.
@@ -253,7 +322,8 @@ public:
         NextPercentAt_ = NextLine(0);
     }
 
-    bool Allocate() { return Entries_.Allocate(static_cast<size_t>(MaxRun_) * LogEntrySize); }
+    // Room for the entries of the runs on their way and one more run.
+    bool Allocate() { return Entries_.Allocate(static_cast<size_t>(2 * MaxRun_) * LogEntrySize); }
 
     // Prints the progress lines of every cluster up to Lcn.
     void ProgressTo(uint64_t Lcn)
@@ -278,8 +348,12 @@ public:
         return Error;
     }
 
-    // Copies the pending run.
-    DWORD Finish() { return CopyRun(); }
+    // Copies the pending run and writes out everything on its way.
+    DWORD Finish()
+    {
+        DWORD Error = CopyRun();
+        return Error != ERROR_SUCCESS ? Error : Flush();
+    }
 
 private:
     uint64_t NextLine(uint64_t Percent) const
@@ -287,10 +361,12 @@ private:
         return static_cast<uint64_t>(((static_cast<unsigned __int128>(Percent) + 1) * Total_ + 99) / 100);
     }
 
-    // Copies the pending run to ".dat", then appends its entries to ".idx".
-    // The copy keeps only whole clusters: when a read fails or comes back
-    // short, the log ends with the clusters before the failing one and their
-    // entries, and the failure is that cluster's.
+    // Copies the pending run to ".dat" and keeps its entries until its bytes
+    // are written: the copies of short runs wait to be written together, and
+    // ".idx" must never name a cluster ".dat" lacks. The copy keeps only whole
+    // clusters: when a read fails or comes back short, the copies before it
+    // are written out, and the log ends with the clusters before the failing
+    // one and their entries; the failure is that cluster's.
     DWORD CopyRun()
     {
         uint32_t Count = RunCount_;
@@ -302,21 +378,62 @@ private:
         DWORD Done = 0;
         DWORD Error = ERROR_SUCCESS;
         if (!Device_CopyToFile(Volume_->NtVolumeHandle, NtfsVolume_ClustersToBytes(Volume_, RunStart_), Bytes,
-                               Volume_->DeviceSectorSize, Volume_->BytesPerCluster, Volume_->AccessedClusterData, &Done))
+                               Volume_->DeviceSectorSize, Volume_->BytesPerCluster, Volume_->AccessedClusterData, true,
+                               &Done, nullptr))
             Error = LastErrorOfFailedCall();
         else if (Done < Bytes)
             Error = ERROR_READ_FAULT;
         uint32_t Copied = Done / Volume_->BytesPerCluster;
         for (uint32_t i = 0; i < Copied; i++)
-            StoreLe64(Entries_.Get() + static_cast<size_t>(i) * LogEntrySize, RunStart_ + i);
+            StoreLe64(Entries_.Get() + static_cast<size_t>(Waiting_ + i) * LogEntrySize, RunStart_ + i);
+        Waiting_ += Copied;
         ProgressTo(Error == ERROR_SUCCESS ? RunStart_ + Count - 1 : RunStart_ + Copied);
-        DWORD Length = Copied * LogEntrySize;
+        if (Error != ERROR_SUCCESS)
+            return KeepLanded(Error);
+        return Waiting_ >= MaxRun_ ? Flush() : ERROR_SUCCESS;
+    }
+
+    // Writes the copies on their way, then their entries.
+    DWORD Flush()
+    {
+        if (!Device_FinishCopies(Volume_->AccessedClusterData))
+            return KeepLanded(LastErrorOfFailedCall());
+        return WriteEntries();
+    }
+
+    // After a failed copy or write, the waiting clusters that reached ".dat"
+    // whole are the first ones: they get their entries, and a cluster cut
+    // short is taken back, so that the log stays whole. Returns Error.
+    DWORD KeepLanded(DWORD Error)
+    {
+        LARGE_INTEGER Size{};
+        if (!GetFileSizeEx(Volume_->AccessedClusterData, &Size) || Size.QuadPart < 0)
+            return Error;
+        uint64_t Clusters = static_cast<uint64_t>(Size.QuadPart) / Volume_->BytesPerCluster;
+        uint64_t Landed = Clusters > Logged_ ? Clusters - Logged_ : 0;
+        if (Landed > Waiting_)
+            Landed = Waiting_;
+        Waiting_ = static_cast<uint32_t>(Landed);
+        uint64_t End = (Logged_ + Landed) * Volume_->BytesPerCluster;
+        if (static_cast<uint64_t>(Size.QuadPart) != End &&
+            (SetFilePosition(Volume_->AccessedClusterData, End) != ERROR_SUCCESS ||
+             !SetEndOfFile(Volume_->AccessedClusterData)))
+            return Error;
+        WriteEntries();
+        return Error;
+    }
+
+    DWORD WriteEntries()
+    {
+        DWORD Length = Waiting_ * LogEntrySize;
+        Logged_ += Waiting_;
+        Waiting_ = 0;
         DWORD Written = 0;
         if (!WriteFile(Volume_->AccessedClusterIndex, Entries_.Get(), Length, &Written, nullptr))
             return LastErrorOfFailedCall();
         if (Written < Length)
             return ERROR_WRITE_FAULT;
-        return Error;
+        return ERROR_SUCCESS;
     }
 
     NtfsVolume* Volume_;
@@ -326,6 +443,8 @@ private:
     HeapBuffer Entries_;
     uint64_t RunStart_ = 0;
     uint32_t RunCount_ = 0;
+    uint32_t Waiting_ = 0; // entries of copies on their way
+    uint64_t Logged_ = 0;  // entries written
 };
 
 } // namespace

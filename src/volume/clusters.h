@@ -70,6 +70,8 @@ uint64_t NtfsVolume_BytesToClusters(NtfsVolume* Volume, uint64_t Bytes);
 
 DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* Buffer);
 DWORD NtfsVolume_ReadAndDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count);
+DWORD NtfsVolume_CopyClustersToFile(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, HANDLE File, bool* WriteFailed);
+DWORD NtfsVolume_FinishCopies(HANDLE File);
 DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer);
 int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2);
 DWORD NtfsVolume_DumpLog(NtfsVolume* Volume);
