@@ -173,6 +173,9 @@ struct BitmapMarks {
     bool Loaded;
     uint8_t* Block;       // BitmapBlockBytes
     uint8_t* Touched;     // one bit per block of the file
+    bool Dirty;           // bytes DirtyLow..DirtyHigh of Block are not yet in the file
+    size_t DirtyLow;
+    size_t DirtyHigh;
 };
 static_assert(std::is_trivially_copyable_v<BitmapMarks>);
 
@@ -180,11 +183,14 @@ static_assert(std::is_trivially_copyable_v<BitmapMarks>);
 // clusters. ERROR_OUTOFMEMORY, or ERROR_SUCCESS with *Marks set.
 DWORD BitmapMarks_Create(HANDLE File, uint64_t ClusterCount, BitmapMarks** Marks);
 void BitmapMarks_Free(BitmapMarks* Marks);
-// Sets the bits of clusters First to First + Count - 1, in order, with at most
-// one positioned write per block that changes. A cluster past the file is
+// Sets the bits of clusters First to First + Count - 1, in order. The changed
+// bytes of a block reach the file in one positioned write, when another block
+// is needed or at BitmapMarks_Flush. A cluster past the file is
 // ERROR_READ_FAULT (the bits before it stay set); a failed read or write of
 // the file gives its code.
 DWORD BitmapMarks_Set(BitmapMarks* Marks, uint64_t First, uint64_t Count);
 // False when no cluster of block Block (BitmapBlockBytes of the file) was
 // ever marked: its bytes in the file are all zero.
 bool BitmapMarks_BlockTouched(const BitmapMarks* Marks, uint64_t Block);
+// Writes the marks still held in memory to the file.
+DWORD BitmapMarks_Flush(BitmapMarks* Marks);

@@ -101,6 +101,8 @@ DWORD BitmapMarks_Create(HANDLE File, uint64_t ClusterCount, BitmapMarks** Marks
     Made->FileBytes = FileBytes;
     Made->Block = Block.Detach();
     Made->Touched = Touched.Detach();
+    Made->Loaded = false;
+    Made->Dirty = false;
     *Marks = Made;
     return ERROR_SUCCESS;
 }
@@ -123,10 +125,34 @@ namespace {
 
 // Brings block Index of the file into memory: read back when it was marked
 // before, zeros when it never was.
+// Writes the changed bytes of the block in memory. After a failed or short
+// write the block is read again before its next change.
+DWORD WriteDirtyBytes(BitmapMarks* Marks)
+{
+    if (!Marks->Dirty)
+        return ERROR_SUCCESS;
+    Marks->Dirty = false;
+    Marks->Loaded = false;
+    DWORD Error = SetFilePosition(Marks->File, Marks->BlockIndex * BitmapBlockBytes + Marks->DirtyLow);
+    if (Error != ERROR_SUCCESS)
+        return Error;
+    DWORD Length = static_cast<DWORD>(Marks->DirtyHigh - Marks->DirtyLow + 1);
+    DWORD Done = 0;
+    if (!WriteFile(Marks->File, Marks->Block + Marks->DirtyLow, Length, &Done, nullptr))
+        return LastErrorOfFailedCall();
+    if (Done < Length)
+        return ERROR_WRITE_FAULT;
+    Marks->Loaded = true;
+    return ERROR_SUCCESS;
+}
+
 DWORD LoadMarksBlock(BitmapMarks* Marks, uint64_t Index)
 {
     if (Marks->Loaded && Marks->BlockIndex == Index)
         return ERROR_SUCCESS;
+    DWORD Written = WriteDirtyBytes(Marks);
+    if (Written != ERROR_SUCCESS)
+        return Written;
     Marks->Loaded = false;
     uint64_t Start = Index * BitmapBlockBytes;
     uint64_t Left = Marks->FileBytes - Start;
@@ -178,18 +204,18 @@ DWORD BitmapMarks_Set(BitmapMarks* Marks, uint64_t First, uint64_t Count)
             continue;
         // The block counts as marked before the write: after a failed or
         // short write its bytes in the file are no longer known to be zeros.
+        // The changed bytes are written when another block is needed or the
+        // marks are flushed: a file read run by run changes the same block
+        // many times.
         Marks->Touched[Index / 8] = static_cast<uint8_t>(Marks->Touched[Index / 8] | (1u << (Index % 8)));
-        Marks->Loaded = false;
-        Error = SetFilePosition(Marks->File, Index * BitmapBlockBytes + Low);
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        DWORD Length = static_cast<DWORD>(High - Low + 1);
-        DWORD Done = 0;
-        if (!WriteFile(Marks->File, Marks->Block + Low, Length, &Done, nullptr))
-            return LastErrorOfFailedCall();
-        if (Done < Length)
-            return ERROR_WRITE_FAULT;
-        Marks->Loaded = true;
+        Marks->DirtyLow = Marks->Dirty && Marks->DirtyLow < Low ? Marks->DirtyLow : Low;
+        Marks->DirtyHigh = Marks->Dirty && Marks->DirtyHigh > High ? Marks->DirtyHigh : High;
+        Marks->Dirty = true;
     }
     return InFile < Count ? ERROR_READ_FAULT : ERROR_SUCCESS;
+}
+
+DWORD BitmapMarks_Flush(BitmapMarks* Marks)
+{
+    return WriteDirtyBytes(Marks);
 }

@@ -478,6 +478,8 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
             break;
         }
 
+        if (Volume->Marks != nullptr && (Error = BitmapMarks_Flush(Volume->Marks)) != ERROR_SUCCESS)
+            break;
         uint64_t Total = Volume->LoggedClusters;
         const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
         BitmapBlocks Bitmap(Volume->AccessedClusterBitmap);
