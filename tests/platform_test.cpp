@@ -211,6 +211,20 @@ TEST(PlatformFaults, ASaveFileThatCannotBeCutBack)
     EXPECT_TRUE(Reached);
 }
 
+// Copies allocate the save file and the log's data ahead in whole megabytes;
+// what lies past the end is given back when the file closes.
+TEST(PlatformFiles, BlocksAllocatedAheadAreGivenBack)
+{
+    TempDir Dir;
+    RunInProcess(SaveFile, Dir.Path());
+    RunInProcess(RecordFile, Dir.Path());
+    for (const std::string Name : {"out", "log.dat"}) {
+        struct stat Status {};
+        ASSERT_EQ(stat((Dir / Name).c_str(), &Status), 0) << Name;
+        EXPECT_LE(static_cast<uint64_t>(Status.st_blocks) * 512, static_cast<uint64_t>(Status.st_size) + 4096) << Name;
+    }
+}
+
 TEST(PlatformFaultsDeathTest, AFailedCloseIsAnInternalFault)
 {
     EXPECT_DEATH((dup2(2, 1), Fault_Arm(FaultPoint::Close, 0, FaultKind::Fail, ERROR_IO_DEVICE),

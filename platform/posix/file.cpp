@@ -37,6 +37,7 @@ struct PosixFile {
     uint64_t Position;
     const uint8_t* Memory;    // the bytes of a memory file, else null
     uint64_t MemorySize;
+    uint64_t ReservedEnd = 0; // blocks are allocated ahead up to here
 };
 
 struct MemoryFile {
@@ -246,6 +247,7 @@ namespace {
 // the file system far less per byte; where the system refuses the size, the
 // copy is the same, only slower.
 int CopyPipe[2] = {-1, -1};
+constexpr uint64_t CopyBatchBytes = 1 << 20;
 int DropPipe[2] = {-1, -1};
 
 // The bytes of deferred copies waiting in CopyPipe, and their destination.
@@ -472,6 +474,7 @@ BOOL SetEndOfFile(HANDLE Handle)
         return Fail(FaultError);
     if (File->Descriptor < 0)
         return Fail(ERROR_ACCESS_DENIED);
+    File->ReservedEnd = 0;
     if (ftruncate(File->Descriptor, static_cast<off_t>(File->Position)) != 0)
         return Fail(Win32ErrorFromErrno(errno));
     LastError = ERROR_SUCCESS;
@@ -533,8 +536,13 @@ BOOL CloseHandle(HANDLE Handle)
     FaultKind Kind;
     DWORD FaultError;
     bool Spoiled = Fault_Hit(FaultPoint::Close, &Kind, &FaultError);
-    // Deferred copies still on their way are written before the file goes.
+    // Deferred copies still on their way are written before the file goes,
+    // and blocks allocated past its end are given back.
     DWORD PendingError = Settle(File);
+    uint64_t Size = 0;
+    if (File->ReservedEnd != 0 && CurrentSize(File, &Size) && Size < File->ReservedEnd &&
+        ftruncate(File->Descriptor, static_cast<off_t>(Size)) != 0 && PendingError == ERROR_SUCCESS)
+        PendingError = Win32ErrorFromErrno(errno);
     int Result = File->Descriptor >= 0 ? close(File->Descriptor) : 0;
     int CloseErrno = errno;
     delete File;
@@ -614,9 +622,19 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
         Asked /= 2; // the destination takes half
         Shortened = ERROR_WRITE_FAULT;
     }
+    // Blocks allocated ahead spare the file system its delayed allocation;
+    // deferred copies allocate whole megabytes, the tail of the last one is
+    // given back when the file closes.
     uint64_t Start = To->Position + PendingBytes;
-    if (Asked != 0)
-        fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start), static_cast<off_t>(Asked));
+    if (Asked != 0 && Start + Asked > To->ReservedEnd) {
+        uint64_t Reserve = Start > To->ReservedEnd ? Start : To->ReservedEnd;
+        uint64_t End = Start + Asked;
+        if (Later)
+            End += (CopyBatchBytes - End % CopyBatchBytes) % CopyBatchBytes;
+        if (fallocate(To->Descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Reserve),
+                      static_cast<off_t>(End - Reserve)) == 0)
+            To->ReservedEnd = End;
+    }
     loff_t In = static_cast<loff_t>(Offset);
     int FailedErrno = 0;
     DWORD Total = 0;
@@ -624,8 +642,13 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
     // empty pipe takes what fits without waiting; one with bytes in it must
     // not wait for room that only this process could make.
     while (Failure == ERROR_SUCCESS && Total < Asked) {
+        // Waiting bytes go out when they reach a megabyte boundary of the
+        // file: writes of whole aligned megabytes let the page cache of the
+        // destination use its largest pages.
+        uint64_t Room = CopyBatchBytes - (To->Position + PendingBytes) % CopyBatchBytes;
+        size_t Want = Asked - Total < Room ? Asked - Total : static_cast<size_t>(Room);
         unsigned Flags = PendingBytes != 0 ? SPLICE_F_NONBLOCK : 0;
-        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Asked - Total, Flags);
+        ssize_t Taken = splice(From->Descriptor, &In, CopyPipe[1], nullptr, Want, Flags);
         if (Taken < 0 && errno == EAGAIN && PendingBytes != 0) {
             Failure = WritePending();
             Side = CopyFailure::Write;
@@ -640,6 +663,10 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
         Total += static_cast<DWORD>(Taken);
         PendingBytes += static_cast<DWORD>(Taken);
         PendingTo = To;
+        if ((To->Position + PendingBytes) % CopyBatchBytes == 0) {
+            Failure = WritePending();
+            Side = CopyFailure::Write;
+        }
     }
     bool Ended = Failure != ERROR_SUCCESS || Total < Length || Shortened != ERROR_SUCCESS;
     if (Ended || !Later) {
@@ -657,6 +684,7 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
         uint64_t Landed = To->Position > Start ? To->Position - Start : 0;
         Whole = static_cast<DWORD>(Landed < Total ? Landed : Total);
         Whole -= Whole % Unit;
+        To->ReservedEnd = 0;
         if (ftruncate(To->Descriptor, static_cast<off_t>(Start + Whole)) != 0 && Failure == ERROR_SUCCESS) {
             Failure = Win32ErrorFromErrno(errno);
             Side = CopyFailure::Write;

@@ -307,6 +307,10 @@ namespace {
 
 // The most bytes of cluster images the dump copies with one request.
 constexpr uint32_t DumpRunBytes = 1u << 22;
+// The most bytes of copies whose entries wait to be written: their copies
+// land first, and a write of part of a megabyte costs the file system more
+// than a whole one, so the waits are long.
+constexpr uint32_t DumpWaitBytes = 1u << 25;
 
 // The dump's output: each run of marked clusters goes from the device to the
 // end of ".dat" in one copy, which the system makes without bringing the
@@ -317,13 +321,14 @@ constexpr uint32_t DumpRunBytes = 1u << 22;
 class LogDumper {
 public:
     explicit LogDumper(NtfsVolume* Volume)
-        : Volume_(Volume), Total_(Volume->LoggedClusters), MaxRun_(DumpRunBytes / Volume->BytesPerCluster)
+        : Volume_(Volume), Total_(Volume->LoggedClusters), MaxRun_(DumpRunBytes / Volume->BytesPerCluster),
+          MaxWaiting_(DumpWaitBytes / Volume->BytesPerCluster)
     {
         NextPercentAt_ = NextLine(0);
     }
 
     // Room for the entries of the runs on their way and one more run.
-    bool Allocate() { return Entries_.Allocate(static_cast<size_t>(2 * MaxRun_) * LogEntrySize); }
+    bool Allocate() { return Entries_.Allocate(static_cast<size_t>(MaxWaiting_ + MaxRun_) * LogEntrySize); }
 
     // Prints the progress lines of every cluster up to Lcn.
     void ProgressTo(uint64_t Lcn)
@@ -390,7 +395,7 @@ private:
         ProgressTo(Error == ERROR_SUCCESS ? RunStart_ + Count - 1 : RunStart_ + Copied);
         if (Error != ERROR_SUCCESS)
             return KeepLanded(Error);
-        return Waiting_ >= MaxRun_ ? Flush() : ERROR_SUCCESS;
+        return Waiting_ >= MaxWaiting_ ? Flush() : ERROR_SUCCESS;
     }
 
     // Writes the copies on their way, then their entries.
@@ -439,6 +444,7 @@ private:
     NtfsVolume* Volume_;
     uint64_t Total_;
     uint32_t MaxRun_;
+    uint32_t MaxWaiting_;
     uint64_t NextPercentAt_ = 0;
     HeapBuffer Entries_;
     uint64_t RunStart_ = 0;
@@ -499,6 +505,10 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
                 break;
             }
             uint64_t Next = Total - Lcn < 8 ? Total : Lcn + 8;
+            if (Byte == 0) {
+                Lcn = Next;
+                continue;
+            }
             for (; Lcn < Next && Error == ERROR_SUCCESS; Lcn++)
                 if ((Byte & (1u << (Lcn % 8))) != 0)
                     Error = Dumper.Add(Lcn);
