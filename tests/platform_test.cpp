@@ -189,6 +189,22 @@ TEST(PlatformFaults, ACopyStoppedByTheFileSizeLimit)
     std::vector<uint8_t> Index = ReadBytes(Dir / "log.idx"), Data = ReadBytes(Dir / "log.dat");
     EXPECT_TRUE(Index.size() == 16 && StartsWith(ReadBytes(Clean / "log.idx"), Index));
     EXPECT_TRUE(Data.size() == 8192 && StartsWith(ReadBytes(Clean / "log.dat"), Data));
+
+    // A deferred copy whose bytes the limit cuts while a later copy writes
+    // them out: the later copy fails, and the file holds only what was
+    // written, the start of the first copy.
+    HANDLE Source = CreateFileW(Wide(ImagePath("sample")).c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE Target = CreateFileW(Wide(Dir / "cut").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    Lower.rlim_cur = 6000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Lower), 0);
+    DWORD Done = 0;
+    EXPECT_TRUE(Device_CopyToFile(Source, 0, 8192, 1, 4096, Target, true, &Done, nullptr) && Done == 8192);
+    EXPECT_FALSE(Device_CopyToFile(Source, 8192, 4096, 1, 4096, Target, false, &Done, nullptr));
+    setrlimit(RLIMIT_FSIZE, &Limit);
+    CloseHandle(Source);
+    CloseHandle(Target);
+    std::vector<uint8_t> Cut = ReadBytes(Dir / "cut");
+    EXPECT_TRUE(Cut.size() <= 6000 && StartsWith(ReadBytes(ImagePath("sample")), Cut)) << Cut.size();
 }
 
 // A saved block whose copy failed is cut back before it goes again through

@@ -572,9 +572,9 @@ DWORD Device_SectorSize(HANDLE Handle)
 
 // The kernel moves the bytes from file to file through a pipe: splice links
 // the page cache of File into the pipe without copying and copies it once
-// into Destination, so the bytes never come up into this process. Blocks
-// allocated ahead spare the file system its delayed allocation. A deferred
-// copy leaves its bytes in the pipe until the pipe is full, the copy fails or
+// into Destination, so the bytes never come up into this process. A
+// deferred copy leaves its bytes in the pipe until they reach a megabyte
+// boundary of the file, the pipe is full, the copy fails or
 // Device_FinishCopies: scattered runs then reach the file in writes of a
 // megabyte. The source may be any file or block device. Memory files have no
 // descriptor, and without a pipe there is no splice: false, and the caller
@@ -684,13 +684,16 @@ bool Device_SystemCopy(HANDLE Source, uint64_t Offset, DWORD Length, DWORD Unit,
         uint64_t Landed = To->Position > Start ? To->Position - Start : 0;
         Whole = static_cast<DWORD>(Landed < Total ? Landed : Total);
         Whole -= Whole % Unit;
+        // Earlier copies that did not land whole end the file where they
+        // stopped: it never grows past what was written.
+        uint64_t End = To->Position < Start ? To->Position : Start + Whole;
         To->ReservedEnd = 0;
-        if (ftruncate(To->Descriptor, static_cast<off_t>(Start + Whole)) != 0 && Failure == ERROR_SUCCESS) {
+        if (ftruncate(To->Descriptor, static_cast<off_t>(End)) != 0 && Failure == ERROR_SUCCESS) {
             Failure = Win32ErrorFromErrno(errno);
             Side = CopyFailure::Write;
         }
-        if (To->Position > Start + Whole)
-            To->Position = Start + Whole;
+        if (To->Position > End)
+            To->Position = End;
     }
     // A file that cannot be spliced (a file system without the support, a
     // file opened for appending) refuses the first transfer: nothing was
