@@ -22,6 +22,35 @@ BOOL SeekAndRead(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD
     return ReadFile(File, Buffer, Length, Done, nullptr);
 }
 
+// A heap block whose usable part starts on an Align boundary, as unbuffered
+// device reads require of memory. Freed on every way out without disturbing
+// the last error a failure left. Get() is null when the allocation failed.
+class AlignedBlock {
+public:
+    AlignedBlock(size_t Size, DWORD Align)
+        : Block_(static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, Size + Align)))
+    {
+        if (Block_ != nullptr)
+            Aligned_ = Block_ + (Align - reinterpret_cast<uintptr_t>(Block_) % Align) % Align;
+    }
+    AlignedBlock(const AlignedBlock&) = delete;
+    AlignedBlock& operator=(const AlignedBlock&) = delete;
+    ~AlignedBlock()
+    {
+        if (Block_ == nullptr)
+            return;
+        DWORD Error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, Block_);
+        SetLastError(Error);
+    }
+
+    uint8_t* Get() const { return Aligned_; }
+
+private:
+    uint8_t* Block_;
+    uint8_t* Aligned_ = nullptr;
+};
+
 } // namespace
 
 BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWORD SectorSize, DWORD* Done)
@@ -38,15 +67,12 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // One extra sector of room so that the block itself can start on a
-    // sector boundary, as unbuffered device reads require of memory too.
-    uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Span) + SectorSize));
-    if (Block == nullptr) {
+    AlignedBlock Block(static_cast<size_t>(Span), SectorSize);
+    uint8_t* Aligned = Block.Get();
+    if (Aligned == nullptr) {
         SetLastError(ERROR_OUTOFMEMORY);
         return FALSE;
     }
-    uintptr_t Address = reinterpret_cast<uintptr_t>(Block);
-    uint8_t* Aligned = Block + (SectorSize - Address % SectorSize) % SectorSize;
     DWORD Got = 0;
     BOOL Read = SeekAndRead(File, Start, Aligned, static_cast<DWORD>(Span), &Got);
     if (Read) {
@@ -56,9 +82,6 @@ BOOL Device_ReadAt(HANDLE File, uint64_t Offset, void* Buffer, DWORD Length, DWO
         memcpy(Buffer, Aligned + Lead, static_cast<size_t>(Delivered));
         *Done = static_cast<DWORD>(Delivered);
     }
-    DWORD Error = GetLastError();
-    HeapFree(GetProcessHeap(), 0, Block);
-    SetLastError(Error);
     return Read;
 }
 
@@ -81,14 +104,13 @@ BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorS
     // Whole units per piece; the buffer starts on a sector boundary, so that
     // aligned pieces are read straight into it.
     DWORD Piece = std::min(Length, std::max(Unit, CopyPieceBytes / Unit * Unit));
-    DWORD Align = std::max<DWORD>(SectorSize, 1);
-    uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Piece) + Align));
-    if (Block == nullptr) {
+    AlignedBlock Block(Piece, std::max<DWORD>(SectorSize, 1));
+    uint8_t* Buffer = Block.Get();
+    if (Buffer == nullptr) {
         *Failed = CopyFailure::Read;
         SetLastError(ERROR_OUTOFMEMORY);
         return FALSE;
     }
-    uint8_t* Buffer = Block + (Align - reinterpret_cast<uintptr_t>(Block) % Align) % Align;
     BOOL Result = TRUE;
     while (*Done < Length) {
         DWORD Asked = std::min(Piece, Length - *Done);
@@ -114,9 +136,6 @@ BOOL Device_CopyToFile(HANDLE File, uint64_t Offset, DWORD Length, DWORD SectorS
         if (Got < Asked)
             break; // the file ended
     }
-    DWORD Error = GetLastError();
-    HeapFree(GetProcessHeap(), 0, Block);
-    SetLastError(Error);
     return Result;
 }
 
@@ -127,13 +146,12 @@ BOOL Device_ReadAndDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD Sector
     if (Device_SystemDrop(File, Offset, Length, Done, &Read))
         return Read;
     DWORD Piece = std::min(Length, CopyPieceBytes);
-    DWORD Align = std::max<DWORD>(SectorSize, 1);
-    uint8_t* Block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(Piece) + Align));
-    if (Block == nullptr) {
+    AlignedBlock Block(Piece, std::max<DWORD>(SectorSize, 1));
+    uint8_t* Buffer = Block.Get();
+    if (Buffer == nullptr) {
         SetLastError(ERROR_OUTOFMEMORY);
         return FALSE;
     }
-    uint8_t* Buffer = Block + (Align - reinterpret_cast<uintptr_t>(Block) % Align) % Align;
     Read = TRUE;
     while (*Done < Length) {
         DWORD Asked = std::min(Piece, Length - *Done);
@@ -145,8 +163,5 @@ BOOL Device_ReadAndDrop(HANDLE File, uint64_t Offset, DWORD Length, DWORD Sector
         if (Got < Asked)
             break; // the file ended
     }
-    DWORD Error = GetLastError();
-    HeapFree(GetProcessHeap(), 0, Block);
-    SetLastError(Error);
     return Read;
 }

@@ -26,6 +26,15 @@ DWORD GetFileCompressed(NtfsAttribute* Attribute, bool* Compressed)
     return ERROR_SUCCESS;
 }
 
+// Only $DATA is stored compressed; other attributes of a compressed file (an
+// attribute list, an index) lie on the volume as they are.
+DWORD GetValueCompressed(NtfsAttribute* Attribute, bool* Compressed)
+{
+    DWORD Error = GetFileCompressed(Attribute, Compressed);
+    *Compressed = *Compressed && Attribute->TypeCode == ATTRIBUTE_DATA;
+    return Error;
+}
+
 uint64_t SaturatingAdd(uint64_t First, uint64_t Second)
 {
     return Second > ~0ull - First ? ~0ull : First + Second;
@@ -211,8 +220,13 @@ namespace {
 // a unit that does not decode is a failed read.
 DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, ValueSink& Sink, uint32_t* BytesRead)
 {
-    bool Compressed = false;
-    DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
+    if (Length == 0) {
+        if (BytesRead != nullptr)
+            *BytesRead = 0;
+        return ERROR_SUCCESS;
+    }
+    bool ReadCompressed = false;
+    DWORD Error = GetValueCompressed(AttributeHandle, &ReadCompressed);
     if (Error != ERROR_SUCCESS)
         return Error;
     uint8_t* Output = Sink.Buffer;
@@ -238,9 +252,6 @@ DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length
             *BytesRead = 0;
         return ERROR_SUCCESS;
     }
-    // Only $DATA is stored compressed; other attributes of a compressed file
-    // (an attribute list, an index) are read as they lie.
-    bool ReadCompressed = Compressed && AttributeHandle->TypeCode == ATTRIBUTE_DATA;
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
     if (AttributeHandle->ClusterCache == nullptr) {
         AttributeHandle->ClusterCache = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, BytesPerCluster));
@@ -310,14 +321,7 @@ DWORD ReadValue(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length
 DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
                          uint32_t* BytesRead)
 {
-    if (!NtfsAttribute_IsValid(AttributeHandle))
-        return ERROR_INVALID_PARAMETER;
-    if (Length == 0) {
-        if (BytesRead != nullptr)
-            *BytesRead = 0;
-        return ERROR_SUCCESS;
-    }
-    if (Buffer == nullptr)
+    if (!NtfsAttribute_IsValid(AttributeHandle) || (Buffer == nullptr && Length != 0))
         return ERROR_INVALID_PARAMETER;
     ValueSink Sink{static_cast<uint8_t*>(Buffer)};
     return ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
@@ -330,11 +334,6 @@ DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset,
 {
     if (!NtfsAttribute_IsValid(AttributeHandle))
         return ERROR_INVALID_PARAMETER;
-    if (Length == 0) {
-        if (BytesRead != nullptr)
-            *BytesRead = 0;
-        return ERROR_SUCCESS;
-    }
     ValueSink Sink;
     return ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
 }
@@ -352,9 +351,7 @@ DWORD NtfsAttribute_ReadToFile(NtfsAttribute* AttributeHandle, uint64_t Offset, 
     if (!NtfsAttribute_IsValid(AttributeHandle) || File == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_PARAMETER;
     ValueSink Sink{nullptr, File};
-    DWORD Error = Length == 0 ? ERROR_SUCCESS : ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
-    if (Length == 0 && BytesRead != nullptr)
-        *BytesRead = 0;
+    DWORD Error = ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
     // Copies still on their way land now, so that a failed write is this
     // range's and the file is whole when the call returns.
     DWORD Finished = NtfsVolume_FinishCopies(File);
@@ -372,8 +369,7 @@ bool NtfsAttribute_CopiesToFile(NtfsAttribute* AttributeHandle)
 {
     bool Compressed = false;
     return NtfsAttribute_IsValid(AttributeHandle) && !AttributeHandle->Resident &&
-           GetFileCompressed(AttributeHandle, &Compressed) == ERROR_SUCCESS &&
-           !(Compressed && AttributeHandle->TypeCode == ATTRIBUTE_DATA);
+           GetValueCompressed(AttributeHandle, &Compressed) == ERROR_SUCCESS && !Compressed;
 }
 
 namespace {
@@ -431,10 +427,10 @@ DWORD NtfsAttribute_ReadCompressedClusters(NtfsAttribute* AttributeHandle, uint6
     if (!NtfsAttribute_IsValid(AttributeHandle) || Buffer == nullptr)
         return ERROR_INVALID_PARAMETER;
     bool Compressed = false;
-    DWORD Error = GetFileCompressed(AttributeHandle, &Compressed);
+    DWORD Error = GetValueCompressed(AttributeHandle, &Compressed);
     if (Error != ERROR_SUCCESS)
         return Error;
-    if (!Compressed || AttributeHandle->TypeCode != ATTRIBUTE_DATA || AttributeHandle->Resident)
+    if (!Compressed || AttributeHandle->Resident)
         return ERROR_INVALID_PARAMETER;
     uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(NtfsAttribute_GetVolume(AttributeHandle));
     uint32_t UnitSize = COMPRESSION_UNIT_CLUSTERS * BytesPerCluster;

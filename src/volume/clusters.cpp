@@ -186,18 +186,34 @@ bool ReadThroughWindow(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, void* B
     return true;
 }
 
-// NtfsVolume_ReadClusters, and with a null Buffer NtfsVolume_ReadAndDropClusters.
-DWORD ReadOrDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, uint8_t* Buffer)
+// A range of clusters one request may ask for: on the volume, the volume's
+// last cluster included, and of fewer than 4 GiB.
+DWORD CheckClusterRange(const NtfsVolume* Volume, uint64_t Lcn, uint32_t Count)
 {
     if (!NtfsVolume_IsValid(Volume))
         return ERROR_INVALID_PARAMETER;
     if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
         return ERROR_INVALID_PARAMETER;
-    if (Count == 0)
-        return ERROR_SUCCESS;
-    uint64_t Bytes = static_cast<uint64_t>(Count) * Volume->BytesPerCluster;
-    if (Bytes > 0xFFFFFFFFull)
+    if (static_cast<uint64_t>(Count) * Volume->BytesPerCluster > 0xFFFFFFFFull)
         return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+// Marks clusters just read from the device in the scratch bitmap while the
+// run records.
+DWORD MarkRead(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count)
+{
+    if (Volume->Marks != nullptr && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
+        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
+    return ERROR_SUCCESS;
+}
+
+// NtfsVolume_ReadClusters, and with a null Buffer NtfsVolume_ReadAndDropClusters.
+DWORD ReadOrDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, uint8_t* Buffer)
+{
+    DWORD Checked = CheckClusterRange(Volume, Lcn, Count);
+    if (Checked != ERROR_SUCCESS || Count == 0)
+        return Checked;
 
     if (Volume->NtVolumeHandle == INVALID_HANDLE_VALUE) {
         // The log holds a cluster per entry; a dropped one still has to be
@@ -222,9 +238,7 @@ DWORD ReadOrDropClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, uint8
             return Error;
     }
 
-    if (Volume->Marks != nullptr && (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
-        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
-    return ERROR_SUCCESS;
+    return MarkRead(Volume, Lcn, Count);
 }
 
 } // namespace
@@ -248,15 +262,9 @@ DWORD NtfsVolume_ReadClusters(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, 
 DWORD NtfsVolume_CopyClustersToFile(NtfsVolume* Volume, uint64_t Lcn, uint32_t Count, HANDLE File, bool* WriteFailed)
 {
     *WriteFailed = false;
-    if (!NtfsVolume_IsValid(Volume))
-        return ERROR_INVALID_PARAMETER;
-    if (Lcn >= Volume->TotalClusters || Count > Volume->TotalClusters - Lcn)
-        return ERROR_INVALID_PARAMETER;
-    if (Count == 0)
-        return ERROR_SUCCESS;
-    uint64_t Bytes = static_cast<uint64_t>(Count) * Volume->BytesPerCluster;
-    if (Bytes > 0xFFFFFFFFull)
-        return ERROR_INVALID_PARAMETER;
+    DWORD Checked = CheckClusterRange(Volume, Lcn, Count);
+    if (Checked != ERROR_SUCCESS || Count == 0)
+        return Checked;
 
     HANDLE Source = Volume->NtVolumeHandle;
     uint64_t Offset = NtfsVolume_ClustersToBytes(Volume, Lcn);
@@ -283,10 +291,7 @@ DWORD NtfsVolume_CopyClustersToFile(NtfsVolume* Volume, uint64_t Lcn, uint32_t C
     }
     if (Done < Length || Present < Count)
         return ERROR_READ_FAULT;
-    if (Volume->NtVolumeHandle != INVALID_HANDLE_VALUE && Volume->Marks != nullptr &&
-        (Volume->Flags & VOLUME_FLAG_RECORDING) != 0)
-        return BitmapMarks_Set(Volume->Marks, Lcn, Count);
-    return ERROR_SUCCESS;
+    return MarkRead(Volume, Lcn, Count);
 }
 
 // Writes what NtfsVolume_CopyClustersToFile left on its way to File.
