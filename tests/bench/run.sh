@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times korvex against its peers on the benchmark volume, all in one run, and
-# prints a table of medians (of 5 runs after a warm-up, each a whole process,
-# warm page cache) with the ratios the performance goals are stated in. Every
+# prints a table of medians (of 11 runs after a warm-up, each a whole process,
+# warm page cache, the programs of a task taking turns) with the ratios the
+# performance goals are stated in. Every
 # extractor's output is checked by SHA-256 against the others; with a second
 # korvex binary (say the build before a change) both are timed side by side and
 # their outputs, save files and volume logs must be byte-identical.
@@ -19,7 +20,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 AFTER=$(realpath "$1")
 BEFORE=${2:+$(realpath "$2")}
 WORK=${3:-/var/tmp/korvex-bench}
-RUNS=${KORVEX_BENCH_RUNS:-5} # timed runs per task, after one warm-up
+RUNS=${KORVEX_BENCH_RUNS:-11} # timed runs per task, after one warm-up
 command -v icat >/dev/null || apt-get install -y sleuthkit >/dev/null
 command -v ntfscat >/dev/null || apt-get install -y ntfs-3g >/dev/null
 command -v strace >/dev/null || apt-get install -y strace >/dev/null
@@ -33,36 +34,59 @@ if [ ! -e "$HUGE" ]; then
     mkntfs -F -Q -q -T -c 4096 -s 512 -p 0 -H 255 -S 63 "$HUGE.tmp" >/dev/null
     mv "$HUGE.tmp" "$HUGE"
 fi
+# Every run starts from the same warm page cache: the image is dropped from
+# the cache and read back once in order. How the cache holds a file (pages or
+# larger folios) changes the cost of every read of it, and otherwise depends
+# on what the machine did with the image before.
+python3 -c 'import os, sys; os.posix_fadvise(os.open(sys.argv[1], os.O_RDONLY), 0, 0, os.POSIX_FADV_DONTNEED)' "$IMG"
+cat "$IMG" >/dev/null
 OUT=$(mktemp -d "$WORK/out.XXXXXX")
 trap 'rm -rf "$OUT"' EXIT
 hex() { printf '%x' "$1"; }
 
-# median NAME SETUP COMMAND: runs SETUP then COMMAND (both through eval) RUNS
-# + 1 times, drops the first, and records the median wall time in seconds, and in
-# C[NAME] the median processor time (user + system) of the command, which a
-# busy machine disturbs less.
-declare -A T C
+# task NAME SETUP COMMAND adds a command to the group being built; group then
+# runs SETUP and COMMAND (both through eval) of every task in turn, RUNS + 1
+# rounds, drops the first round, and records in T[NAME] the median wall time
+# in seconds and in C[NAME] the median processor time (user + system), which a
+# busy machine disturbs less. Taking turns round by round, every program of a
+# group meets the machine's changes of load alike.
+declare -A T C WALLS CPUS
+NAMES=() SETUPS=() CMDS=()
+task() { NAMES+=("$1"); SETUPS+=("$2"); CMDS+=("$3"); }
 children_cpu() { # CPU_NS: user + system time of this shell's children so far
     times >"$OUT/.times" # in this shell: $(times) would ask a subshell
     CPU_NS=$(awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] }
                             printf "%.0f", n * 1e9 }' "$OUT/.times")
 }
-median() {
-    local name=$1 setup=$2 cmd=$3 i t0 t1 c0 times=() cpus=()
-    for ((i = 0; i <= RUNS; i++)); do
-        eval "$setup"
-        # Dirty pages of earlier runs are written out before the clock starts.
-        sync
-        children_cpu
-        c0=$CPU_NS
-        t0=$(date +%s%N)
-        eval "$cmd"
-        t1=$(date +%s%N)
-        children_cpu
-        [ "$i" -gt 0 ] && times+=($(( t1 - t0 ))) && cpus+=($(( CPU_NS - c0 )))
+middle() { # SAMPLES UNIT: the median of the samples, in seconds
+    printf '%s\n' $1 | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk -v unit="$2" '{ printf "%.4f", $1 / unit }'
+}
+group() {
+    local round j t0 t1 c0 name
+    for ((round = 0; round <= RUNS; round++)); do
+        for j in "${!NAMES[@]}"; do
+            eval "${SETUPS[j]}"
+            # Dirty pages of earlier runs are written out before the clock starts.
+            sync
+            children_cpu
+            c0=$CPU_NS
+            # The shell's own clock: no process is started to read it, so the
+            # timing holds nothing but the command.
+            t0=${EPOCHREALTIME/./}
+            eval "${CMDS[j]}"
+            t1=${EPOCHREALTIME/./}
+            children_cpu
+            if [ "$round" -gt 0 ]; then
+                WALLS[${NAMES[j]}]+="$(( t1 - t0 )) "
+                CPUS[${NAMES[j]}]+="$(( CPU_NS - c0 )) "
+            fi
+        done
     done
-    T[$name]=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
-    C[$name]=$(printf '%s\n' "${cpus[@]}" | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk '{ printf "%.4f", $1 / 1e9 }')
+    for name in "${NAMES[@]}"; do
+        T[$name]=$(middle "${WALLS[$name]}" 1e6)
+        C[$name]=$(middle "${CPUS[$name]}" 1e9)
+    done
+    NAMES=() SETUPS=() CMDS=()
 }
 sha() { sha256sum "$1" | cut -c1-64; }
 same() { # LABEL FILE... : all files must have the same SHA-256
@@ -79,27 +103,32 @@ declare -A BIN=([after]=$AFTER)
 FRAGBYTES=$(icat -f ntfs "$IMG" "$FRAG" | wc -c)
 echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# Task by task, every program in turn, so that a change in the machine's
-# load disturbs all of them alike.
+# Task by task, each with the programs it compares.
 FRAGMB=$(( FRAGBYTES >> 20 ))
 each() { local b; for b in "${BINS[@]}"; do K=${BIN[$b]}; eval "$1"; done; }
 save() { echo "$K -vol $IMG -fid $(hex "$1") -attribute 80 '' -read 0 20000000"; }
-each 'median "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
-median icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
-median ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
-median dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
-each 'median "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
-each 'median "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
-median icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
-median ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
-each 'median "$b.dirbig" ":" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"'
-median lsbig ":" "ntfsls -a -F -p /big $IMG >$OUT/ls.big"
-each 'median "$b.dirmid" ":" "$K -vol $IMG -fid $(hex "$MID") -dir >$OUT/$b.dirmid"'
-median lsmid ":" "ntfsls -a -F -p /mid $IMG >$OUT/ls.mid"
-each 'median "$b.scan" ":" "$K -vol $IMG -scanmft 0 ffffffffffffffff >$OUT/$b.scan"'
-median ils ":" "ils -f ntfs -e $IMG >/dev/null"
-each 'median "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"'
-each 'median "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"'
+each 'task "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
+task icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
+task ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
+task dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
+each 'task "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
+group
+each 'task "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
+task icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
+task ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
+group
+each 'task "$b.dirbig" "rm -f $OUT/$b.dirbig" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"'
+task lsbig "rm -f $OUT/ls.big" "ntfsls -a -F -p /big $IMG >$OUT/ls.big"
+group
+each 'task "$b.dirmid" "rm -f $OUT/$b.dirmid" "$K -vol $IMG -fid $(hex "$MID") -dir >$OUT/$b.dirmid"'
+task lsmid "rm -f $OUT/ls.mid" "ntfsls -a -F -p /mid $IMG >$OUT/ls.mid"
+group
+each 'task "$b.scan" "rm -f $OUT/$b.scan" "$K -vol $IMG -scanmft 0 ffffffffffffffff >$OUT/$b.scan"'
+task ils ":" "ils -f ntfs -e $IMG >/dev/null"
+group
+each 'task "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"'
+each 'task "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"'
+group
 calls() { awk '$NF == "total" { print $4 }' "$1"; }
 for b in "${BINS[@]}"; do
     K=${BIN[$b]}
