@@ -103,20 +103,12 @@ declare -A BIN=([after]=$AFTER)
 FRAGBYTES=$(icat -f ntfs "$IMG" "$FRAG" | wc -c)
 echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# Task by task, each with the programs it compares.
+# Task by task, each with the programs it compares. The short tasks come
+# first: writing and removing gigabytes of save files leaves the file system
+# busy for a while, which would weigh on tasks of a few milliseconds.
 FRAGMB=$(( FRAGBYTES >> 20 ))
 each() { local b; for b in "${BINS[@]}"; do K=${BIN[$b]}; eval "$1"; done; }
 save() { echo "$K -vol $IMG -fid $(hex "$1") -attribute 80 '' -read 0 20000000"; }
-each 'task "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
-task icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
-task ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
-task dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
-each 'task "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
-group
-each 'task "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
-task icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
-task ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
-group
 each 'task "$b.dirbig" "rm -f $OUT/$b.dirbig" "$K -vol $IMG -fid $(hex "$BIG") -dir >$OUT/$b.dirbig"'
 task lsbig "rm -f $OUT/ls.big" "ntfsls -a -F -p /big $IMG >$OUT/ls.big"
 group
@@ -128,6 +120,16 @@ task ils ":" "ils -f ntfs -e $IMG >/dev/null"
 group
 each 'task "$b.huge" "rm -f $OUT/$b.huge.*" "$K -vol $HUGE -fid 5 -dir -rlog $OUT/$b.huge >/dev/null"'
 each 'task "$b.hugeplain" ":" "$K -vol $HUGE -fid 5 -dir >/dev/null"'
+group
+each 'task "$b.save" "rm -f $OUT/$b.frag" "$(save "$FRAG") -save $OUT/$b.frag >/dev/null"'
+task icat "rm -f $OUT/icat.frag" "icat -f ntfs $IMG $FRAG >$OUT/icat.frag"
+task ntfscat ":" "ntfscat $IMG /frag.bin >/dev/null"
+task dd "rm -f $OUT/dd.bin" "dd if=$IMG of=$OUT/dd.bin bs=1M skip=1024 count=$FRAGMB 2>/dev/null"
+each 'task "$b.rlog" "rm -f $OUT/$b.log.*" "$(save "$FRAG") -rlog $OUT/$b.log >/dev/null"'
+group
+each 'task "$b.comp" "rm -f $OUT/$b.comp" "$(save "$COMP") -save $OUT/$b.comp >/dev/null"'
+task icatc "rm -f $OUT/icat.comp" "icat -f ntfs $IMG $COMP >$OUT/icat.comp"
+task ntfscatc ":" "ntfscat $IMG /c/big.txt >/dev/null"
 group
 calls() { awk '$NF == "total" { print $4 }' "$1"; }
 for b in "${BINS[@]}"; do
