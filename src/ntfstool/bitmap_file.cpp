@@ -123,8 +123,6 @@ bool BitmapMarks_BlockTouched(const BitmapMarks* Marks, uint64_t Block)
 
 namespace {
 
-// Brings block Index of the file into memory: read back when it was marked
-// before, zeros when it never was.
 // Writes the changed bytes of the block in memory. After a failed or short
 // write the block is read again before its next change.
 DWORD WriteDirtyBytes(BitmapMarks* Marks)
@@ -146,6 +144,9 @@ DWORD WriteDirtyBytes(BitmapMarks* Marks)
     return ERROR_SUCCESS;
 }
 
+// Brings block Index of the file into memory, after writing the changes of
+// the block it replaces: read back when it was marked before, zeros when it
+// never was.
 DWORD LoadMarksBlock(BitmapMarks* Marks, uint64_t Index)
 {
     if (Marks->Loaded && Marks->BlockIndex == Index)
