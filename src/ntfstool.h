@@ -176,6 +176,7 @@ struct BitmapMarks {
     bool Dirty;           // bytes DirtyLow..DirtyHigh of Block are not yet in the file
     size_t DirtyLow;
     size_t DirtyHigh;
+    uint64_t Count;       // bits set by BitmapMarks_Set, each counted once
 };
 static_assert(std::is_trivially_copyable_v<BitmapMarks>);
 

@@ -144,6 +144,7 @@ uint64_t RangeOverlap(uint64_t First1, uint64_t Last1, uint64_t First2, uint64_t
 DWORD NtfsAttribute_Read(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, void* Buffer,
                          uint32_t* BytesRead);
 DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, uint32_t* BytesRead);
+void NtfsAttribute_LogAhead(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length);
 DWORD NtfsAttribute_ReadToFile(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length, HANDLE File,
                                uint32_t* BytesRead, bool* WriteFailed);
 bool NtfsAttribute_CopiesToFile(NtfsAttribute* AttributeHandle);

@@ -3,6 +3,8 @@
 #include "attribute.h"
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "../file/slots.h"
 #include "../ntfstool.h"
@@ -336,6 +338,46 @@ DWORD NtfsAttribute_ReadAndDrop(NtfsAttribute* AttributeHandle, uint64_t Offset,
         return ERROR_INVALID_PARAMETER;
     ValueSink Sink;
     return ReadValue(AttributeHandle, Offset, Length, Sink, BytesRead);
+}
+
+// Before a read of the range that keeps nothing: a recording run has the
+// volume log written now, the clusters the read will take included, so that
+// the read and the log's copy from the device are one (NtfsVolume_LogAhead).
+// Only for a value stored as it is, whose run table maps the whole range;
+// whatever the outcome, the read that follows has the same results.
+void NtfsAttribute_LogAhead(NtfsAttribute* AttributeHandle, uint64_t Offset, uint32_t Length)
+{
+    if (!NtfsAttribute_IsValid(AttributeHandle) || AttributeHandle->Resident || Length == 0 ||
+        Offset >= AttributeHandle->FileSize)
+        return;
+    NtfsVolume* Volume = NtfsAttribute_GetVolume(AttributeHandle);
+    bool Compressed = false;
+    if (!NtfsVolume_CanLogAhead(Volume) || GetValueCompressed(AttributeHandle, &Compressed) != ERROR_SUCCESS ||
+        Compressed)
+        return;
+    uint32_t BytesPerCluster = NtfsVolume_GetBytesPerCluster(Volume);
+    uint64_t Left = AttributeHandle->FileSize - Offset;
+    uint64_t Vcn = Offset / BytesPerCluster;
+    uint64_t End = (Offset + (Left < Length ? Left : Length) - 1) / BytesPerCluster + 1;
+    std::vector<ClusterRun> Runs;
+    uint64_t RunStart = 0;
+    try {
+        for (uint32_t i = 0; i < AttributeHandle->RunCount && Vcn < End; i++) {
+            const NtfsRun& Run = AttributeHandle->Runs[i];
+            uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
+            if (RunEnd > Vcn) {
+                uint64_t Take = (RunEnd < End ? RunEnd : End) - Vcn;
+                if ((Run.Flags & NTFS_RUN_SPARSE) == 0)
+                    Runs.push_back({static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart), Take});
+                Vcn += Take;
+            }
+            RunStart = RunEnd;
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    if (Vcn == End)
+        NtfsVolume_LogAhead(Volume, &Runs);
 }
 
 // Appends the range to the end of File as NtfsAttribute_Read would deliver

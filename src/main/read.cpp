@@ -125,6 +125,8 @@ DWORD ReadAttributeData(NtfsFile* File)
         }
     }
 
+    if (!Keep)
+        NtfsAttribute_LogAhead(Attribute, Options.ReadOffset, Options.ReadSize);
     bool Ended = false;
     while (Done < Options.ReadSize && !Ended && Result == ERROR_SUCCESS) {
         uint32_t Block = Options.ReadSize - Done < BlockSize ? Options.ReadSize - Done : BlockSize;

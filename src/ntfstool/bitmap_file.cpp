@@ -103,6 +103,7 @@ DWORD BitmapMarks_Create(HANDLE File, uint64_t ClusterCount, BitmapMarks** Marks
     Made->Touched = Touched.Detach();
     Made->Loaded = false;
     Made->Dirty = false;
+    Made->Count = 0;
     *Marks = Made;
     return ERROR_SUCCESS;
 }
@@ -198,6 +199,7 @@ DWORD BitmapMarks_Set(BitmapMarks* Marks, uint64_t First, uint64_t Count)
             if ((Marks->Block[Byte] & Mask) != 0)
                 continue;
             Marks->Block[Byte] = static_cast<uint8_t>(Marks->Block[Byte] | Mask);
+            Marks->Count++;
             Low = Byte < Low ? Byte : Low;
             High = Byte;
         }

@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "../../platform/win32.h"
 
 struct NtfsFile;
 struct NtfsAttribute;
 struct BitmapMarks;
+struct LogAhead;
 
 constexpr uint32_t NTFS_VOLUME_TAG = 0x564F4C55; // "VOLU"
 constexpr uint32_t VOLUME_FLAG_RECORDING = 1;
@@ -57,6 +59,7 @@ struct NtfsVolume {
     uint32_t ReadAheadClusters;     // valid clusters in the window; 0 when empty
     uint64_t LastReadStart;         // the last small read: its first cluster
     uint64_t LastReadEnd;           // and the cluster after it
+    LogAhead* Ahead;                // recording: the log written ahead of a read, owned, or null
 };
 static_assert(std::is_trivially_copyable_v<NtfsVolume>);
 
@@ -75,3 +78,12 @@ DWORD NtfsVolume_FinishCopies(HANDLE File);
 DWORD NtfsVolume_ReadLoggedCluster(NtfsVolume* Volume, uint64_t Lcn, void* Buffer);
 int NtfsVolume_CompareLcn(const void* Lcn1, const void* Lcn2);
 DWORD NtfsVolume_DumpLog(NtfsVolume* Volume);
+
+// Clusters Lcn to Lcn + Count - 1.
+struct ClusterRun {
+    uint64_t Lcn;
+    uint64_t Count;
+};
+// Whether a recording run can still write its log ahead of a read.
+bool NtfsVolume_CanLogAhead(const NtfsVolume* Volume);
+void NtfsVolume_LogAhead(NtfsVolume* Volume, std::vector<ClusterRun>* Runs);

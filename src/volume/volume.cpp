@@ -10,6 +10,7 @@
 #include "../attr/attribute.h"
 #include "../file.h"
 #include "../ntfstool.h"
+#include "log.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ void ReleaseVolume(NtfsVolume* TmpVolumeHandle)
     if (TmpVolumeHandle->ReadAhead != nullptr)
         HeapFree(GetProcessHeap(), 0, TmpVolumeHandle->ReadAhead);
     BitmapMarks_Free(TmpVolumeHandle->Marks);
+    LogAhead_Free(TmpVolumeHandle->Ahead);
     FreeRecord(TmpVolumeHandle, sizeof(NtfsVolume));
 }
 
