@@ -181,6 +181,26 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
     }
 }
 
+// A read that keeps nothing has the whole log written ahead of it, and the
+// dump keeps that log without reading the device again: failing every read
+// from the first call after which the read is still whole never fails the
+// dump.
+TEST(PlatformFaults, ALogWrittenAheadIsKept)
+{
+    for (const char* Line : {Record, RecordFile}) {
+        bool ReadWhole = false;
+        for (uint32_t Skip = 0; Skip < 300 && !ReadWhole; Skip++) {
+            TempDir Dir;
+            Fault_Arm(P::Read, Skip, Fail, ERROR_IO_DEVICE, true);
+            std::string Output = RunInProcess(Line, Dir.Path());
+            Fault_DisarmAll();
+            ReadWhole = Output.find("Total 0x19000 bytes read\n") != std::string::npos;
+            EXPECT_TRUE(!ReadWhole || Output.ends_with("\nDone\n")) << Line << ", call " << Skip << ":\n" << Output;
+        }
+        EXPECT_TRUE(ReadWhole) << Line;
+    }
+}
+
 // A file size limit stops the kernel's copy part-way through a cluster, as a
 // full disk would: the log keeps the two whole clusters with their entries,
 // and the next recording is whole.

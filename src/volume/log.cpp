@@ -5,6 +5,7 @@
 #include "log.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
 #include "../../platform/console.h"
@@ -101,17 +102,26 @@ public:
         }
     }
 
-    // Adds marked cluster Lcn: it extends the pending run or starts a new one.
-    DWORD Add(uint64_t Lcn)
+    // Adds clusters Lcn to Lcn + Count - 1: they extend the pending run or
+    // start new ones.
+    DWORD Add(uint64_t Lcn, uint64_t Count = 1)
     {
-        if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && RunCount_ < MaxRun_) {
-            RunCount_++;
-            return ERROR_SUCCESS;
+        while (Count != 0) {
+            if (RunCount_ != 0 && Lcn == RunStart_ + RunCount_ && RunCount_ < MaxRun_) {
+                uint32_t Take = Count < MaxRun_ - RunCount_ ? static_cast<uint32_t>(Count) : MaxRun_ - RunCount_;
+                RunCount_ += Take;
+                Lcn += Take;
+                Count -= Take;
+                continue;
+            }
+            DWORD Error = CopyRun();
+            RunStart_ = Lcn++;
+            RunCount_ = 1;
+            Count--;
+            if (Error != ERROR_SUCCESS)
+                return Error;
         }
-        DWORD Error = CopyRun();
-        RunStart_ = Lcn;
-        RunCount_ = 1;
-        return Error;
+        return ERROR_SUCCESS;
     }
 
     // Copies the pending run and writes out everything on its way.
@@ -216,16 +226,28 @@ private:
 };
 
 
-// Whether cluster Lcn is marked in the bitmap.
-DWORD TestMark(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t Lcn, bool* Marked)
+// Counts in *Marked the marked clusters from From to To - 1.
+DWORD CountMarks(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t From, uint64_t To, uint64_t* Marked)
 {
-    *Marked = false;
-    if (!BitmapMarks_BlockTouched(Volume->Marks, Lcn / (uint64_t{BitmapBlockBytes} * 8)))
-        return ERROR_SUCCESS;
-    uint8_t Byte = 0;
-    DWORD Error = Bitmap.Byte(Lcn / 8, &Byte);
-    *Marked = (Byte & (1u << (Lcn % 8))) != 0;
-    return Error;
+    const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
+    uint64_t Lcn = From;
+    while (Lcn < To) {
+        if (!BitmapMarks_BlockTouched(Volume->Marks, Lcn / BlockClusters)) {
+            uint64_t BlockEnd = (Lcn / BlockClusters + 1) * BlockClusters;
+            Lcn = To < BlockEnd ? To : BlockEnd;
+            continue;
+        }
+        uint8_t Byte = 0;
+        DWORD Error = Bitmap.Byte(Lcn / 8, &Byte);
+        if (Error != ERROR_SUCCESS)
+            return Error;
+        uint64_t ByteEnd = (Lcn / 8 + 1) * 8;
+        uint64_t Next = To < ByteEnd ? To : ByteEnd;
+        unsigned Bits = ((1u << (Next - Lcn)) - 1) << (Lcn % 8);
+        *Marked += static_cast<unsigned>(std::popcount(static_cast<unsigned>(Byte & Bits)));
+        Lcn = Next;
+    }
+    return ERROR_SUCCESS;
 }
 
 // Adds every marked cluster from From to To - 1 to the log, in order. Blocks
@@ -268,16 +290,16 @@ DWORD WriteLog(NtfsVolume* Volume, LogDumper& Dumper, const BitmapMarks* Marks,
     BitmapBlocks Bitmap(Volume->AccessedClusterBitmap, Marks);
     uint64_t Lcn = 0;
     for (const ClusterRun& Run : Planned) {
+        uint64_t Marked = 0;
         DWORD Error = AddMarkedClusters(Volume, Bitmap, Dumper, Lcn, Run.Lcn);
-        for (Lcn = Run.Lcn; Error == ERROR_SUCCESS && Lcn < Run.Lcn + Run.Count; Lcn++) {
-            bool Marked = false;
-            Error = TestMark(Volume, Bitmap, Lcn, &Marked);
-            *Unmarked += Marked ? 0 : 1;
-            if (Error == ERROR_SUCCESS)
-                Error = Dumper.Add(Lcn);
-        }
+        if (Error == ERROR_SUCCESS)
+            Error = CountMarks(Volume, Bitmap, Run.Lcn, Run.Lcn + Run.Count, &Marked);
+        if (Error == ERROR_SUCCESS)
+            Error = Dumper.Add(Run.Lcn, Run.Count);
         if (Error != ERROR_SUCCESS)
             return Error;
+        *Unmarked += Run.Count - Marked;
+        Lcn = Run.Lcn + Run.Count;
     }
     DWORD Error = AddMarkedClusters(Volume, Bitmap, Dumper, Lcn, Volume->LoggedClusters);
     return Error != ERROR_SUCCESS ? Error : Dumper.Finish();

@@ -49,7 +49,9 @@ hex() { printf '%x' "$1"; }
 # rounds, drops the first round, and records in T[NAME] the median wall time
 # in seconds and in C[NAME] the median processor time (user + system), which a
 # busy machine disturbs less. Taking turns round by round, every program of a
-# group meets the machine's changes of load alike.
+# group meets the machine's changes of load alike; each round starts one task
+# further on, so that no program always follows the same one (a program that
+# writes and removes gigabytes leaves the file system busy for the next).
 declare -A T C WALLS CPUS
 NAMES=() SETUPS=() CMDS=()
 task() { NAMES+=("$1"); SETUPS+=("$2"); CMDS+=("$3"); }
@@ -62,9 +64,10 @@ middle() { # SAMPLES UNIT: the median of the samples, in seconds
     printf '%s\n' $1 | sort -n | sed -n "$(( (RUNS + 1) / 2 ))p" | awk -v unit="$2" '{ printf "%.4f", $1 / unit }'
 }
 group() {
-    local round j t0 t1 c0 name
+    local round k j t0 t1 c0 name
     for ((round = 0; round <= RUNS; round++)); do
-        for j in "${!NAMES[@]}"; do
+        for ((k = 0; k < ${#NAMES[@]}; k++)); do
+            j=$(( (k + round) % ${#NAMES[@]} ))
             eval "${SETUPS[j]}"
             # Dirty pages of earlier runs are written out before the clock starts.
             sync
