@@ -184,20 +184,39 @@ TEST(PlatformFaults, EveryFailedCallOfAWholeRunIsReported)
 // A read that keeps nothing has the whole log written ahead of it, and the
 // dump keeps that log without reading the device again: failing every read
 // from the first call after which the read is still whole never fails the
-// dump.
+// dump. Reads of one run, of hundreds (fragmented.bin, over three records,
+// from inside its first cluster), across sparse runs, and of the $MFT, whose
+// records the run had read before.
 TEST(PlatformFaults, ALogWrittenAheadIsKept)
 {
-    for (const char* Line : {Record, RecordFile}) {
-        bool ReadWhole = false;
-        for (uint32_t Skip = 0; Skip < 300 && !ReadWhole; Skip++) {
+    const std::pair<const char*, const char*> Reads[] = {
+        {Record, "Total 0x19000 bytes read\n"},
+        {RecordFile, "Total 0x19000 bytes read\n"},
+        {"-vol memory:compressed -rlog %TMP%/log -fid 67 -attribute 80 \"\" -read 10 31ff00", "Total 0x31ff00 bytes"},
+        {"-vol memory:compressed -rlog %TMP%/log -fid 4b -attribute 80 \"\" -read 7ff 100000", "Total 0xff801 bytes"},
+        {"-vol memory:sample -rlog %TMP%/log -fid 0 -attribute 80 \"\" -read 0 100000", "Total 0x13c00 bytes"},
+        {"-vol memory:compressed -rlog %TMP%/log -fid 0 -attribute 80 \"\" -read 400 100000", "Total 0x100000 bytes"},
+    };
+    for (const auto& [Line, Whole] : Reads) {
+        auto FailingFrom = [Line](uint32_t Skip) {
             TempDir Dir;
             Fault_Arm(P::Read, Skip, Fail, ERROR_IO_DEVICE, true);
             std::string Output = RunInProcess(Line, Dir.Path());
             Fault_DisarmAll();
-            ReadWhole = Output.find("Total 0x19000 bytes read\n") != std::string::npos;
-            EXPECT_TRUE(!ReadWhole || Output.ends_with("\nDone\n")) << Line << ", call " << Skip << ":\n" << Output;
+            return Output;
+        };
+        // The read is whole once the first failing call comes after it.
+        uint32_t Low = 0, High = 1u << 16;
+        while (Low < High) {
+            uint32_t Middle = Low + (High - Low) / 2;
+            if (FailingFrom(Middle).find(Whole) != std::string::npos)
+                High = Middle;
+            else
+                Low = Middle + 1;
         }
-        EXPECT_TRUE(ReadWhole) << Line;
+        std::string Output = FailingFrom(Low);
+        EXPECT_TRUE(Output.find(Whole) != std::string::npos && Output.ends_with("\nDone\n"))
+            << Line << ", call " << Low << ":\n" << Output;
     }
 }
 
