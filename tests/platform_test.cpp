@@ -197,7 +197,9 @@ TEST(PlatformFaults, ALogWrittenAheadIsKept)
         {"-vol memory:sample -rlog %TMP%/log -fid 0 -attribute 80 \"\" -read 0 100000", "Total 0x13c00 bytes"},
         {"-vol memory:compressed -rlog %TMP%/log -fid 0 -attribute 80 \"\" -read 400 100000", "Total 0x100000 bytes"},
     };
-    for (const auto& [Line, Whole] : Reads) {
+    for (const auto& Read : Reads) {
+        const char* Line = Read.first;
+        const char* Whole = Read.second;
         auto FailingFrom = [Line](uint32_t Skip) {
             TempDir Dir;
             Fault_Arm(P::Read, Skip, Fail, ERROR_IO_DEVICE, true);
