@@ -225,7 +225,6 @@ private:
     uint64_t Logged_ = 0;  // entries written
 };
 
-
 // Counts in *Marked the marked clusters from From to To - 1.
 DWORD CountMarks(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t From, uint64_t To, uint64_t* Marked)
 {
