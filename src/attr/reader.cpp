@@ -3,7 +3,6 @@
 #include "attribute.h"
 
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "../file/slots.h"
@@ -359,23 +358,24 @@ void NtfsAttribute_LogAhead(NtfsAttribute* AttributeHandle, uint64_t Offset, uin
     uint64_t Left = AttributeHandle->FileSize - Offset;
     uint64_t Vcn = Offset / BytesPerCluster;
     uint64_t End = (Offset + (Left < Length ? Left : Length) - 1) / BytesPerCluster + 1;
+    // At most one piece of each run.
     std::vector<ClusterRun> Runs;
-    uint64_t RunStart = 0;
-    try {
-        for (uint32_t i = 0; i < AttributeHandle->RunCount && Vcn < End; i++) {
-            const NtfsRun& Run = AttributeHandle->Runs[i];
-            uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
-            if (RunEnd > Vcn) {
-                uint64_t Take = (RunEnd < End ? RunEnd : End) - Vcn;
-                if ((Run.Flags & NTFS_RUN_SPARSE) == 0)
-                    Runs.push_back({static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart), Take});
-                Vcn += Take;
-            }
-            RunStart = RunEnd;
-        }
-    } catch (const std::bad_alloc&) {
+    if (!TryResize(&Runs, AttributeHandle->RunCount))
         return;
+    size_t Stored = 0;
+    uint64_t RunStart = 0;
+    for (uint32_t i = 0; i < AttributeHandle->RunCount && Vcn < End; i++) {
+        const NtfsRun& Run = AttributeHandle->Runs[i];
+        uint64_t RunEnd = SaturatingAdd(RunStart, Run.Length);
+        if (RunEnd > Vcn) {
+            uint64_t Take = (RunEnd < End ? RunEnd : End) - Vcn;
+            if ((Run.Flags & NTFS_RUN_SPARSE) == 0)
+                Runs[Stored++] = {static_cast<uint64_t>(Run.Lcn) + (Vcn - RunStart), Take};
+            Vcn += Take;
+        }
+        RunStart = RunEnd;
     }
+    Runs.resize(Stored);
     if (Vcn == End)
         NtfsVolume_LogAhead(Volume, &Runs);
 }

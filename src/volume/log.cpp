@@ -64,7 +64,6 @@ private:
     uint64_t Valid_ = 0;
 };
 
-
 // The most bytes of cluster images the dump copies with one request.
 constexpr uint32_t DumpRunBytes = 1u << 22;
 // The most bytes of copies whose entries wait to be written: their copies
@@ -225,35 +224,14 @@ private:
     uint64_t Logged_ = 0;  // entries written
 };
 
-// Counts in *Marked the marked clusters from From to To - 1.
-DWORD CountMarks(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t From, uint64_t To, uint64_t* Marked)
-{
-    const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
-    uint64_t Lcn = From;
-    while (Lcn < To) {
-        if (!BitmapMarks_BlockTouched(Volume->Marks, Lcn / BlockClusters)) {
-            uint64_t BlockEnd = (Lcn / BlockClusters + 1) * BlockClusters;
-            Lcn = To < BlockEnd ? To : BlockEnd;
-            continue;
-        }
-        uint8_t Byte = 0;
-        DWORD Error = Bitmap.Byte(Lcn / 8, &Byte);
-        if (Error != ERROR_SUCCESS)
-            return Error;
-        uint64_t ByteEnd = (Lcn / 8 + 1) * 8;
-        uint64_t Next = To < ByteEnd ? To : ByteEnd;
-        unsigned Bits = ((1u << (Next - Lcn)) - 1) << (Lcn % 8);
-        *Marked += static_cast<unsigned>(std::popcount(static_cast<unsigned>(Byte & Bits)));
-        Lcn = Next;
-    }
-    return ERROR_SUCCESS;
-}
-
-// Adds every marked cluster from From to To - 1 to the log, in order. Blocks
-// of the bitmap that were never marked are zeros and are not read. A bitmap
-// that cannot be read ends the log there: the runs before that cluster are
-// copied and written, and the progress is shown up to it.
-DWORD AddMarkedClusters(NtfsVolume* Volume, BitmapBlocks& Bitmap, LogDumper& Dumper, uint64_t From, uint64_t To)
+// Walks the bitmap bytes that hold clusters From to To - 1 and calls
+// Visit(First, Next, Byte) for each, First to Next - 1 being the clusters of
+// Byte in the range; Visit's error ends the walk. Blocks of the bitmap that
+// were never marked are zeros and are not read. A byte that cannot be read
+// ends the walk with its error and *Unread set to its first cluster.
+template <typename Visitor>
+DWORD WalkMarks(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t From, uint64_t To, uint64_t* Unread,
+                Visitor Visit)
 {
     const uint64_t BlockClusters = uint64_t{BitmapBlockBytes} * 8;
     uint64_t Lcn = From;
@@ -266,17 +244,49 @@ DWORD AddMarkedClusters(NtfsVolume* Volume, BitmapBlocks& Bitmap, LogDumper& Dum
         uint8_t Byte = 0;
         DWORD Error = Bitmap.Byte(Lcn / 8, &Byte);
         if (Error != ERROR_SUCCESS) {
-            DWORD Pending = Dumper.Finish();
-            Dumper.ProgressTo(Lcn);
-            return Pending != ERROR_SUCCESS ? Pending : Error;
+            *Unread = Lcn;
+            return Error;
         }
         uint64_t ByteEnd = (Lcn / 8 + 1) * 8;
         uint64_t Next = To < ByteEnd ? To : ByteEnd;
-        for (; Lcn < Next; Lcn++)
-            if ((Byte & (1u << (Lcn % 8))) != 0 && (Error = Dumper.Add(Lcn)) != ERROR_SUCCESS)
-                return Error;
+        if ((Error = Visit(Lcn, Next, Byte)) != ERROR_SUCCESS)
+            return Error;
+        Lcn = Next;
     }
     return ERROR_SUCCESS;
+}
+
+// Counts in *Marked the marked clusters from From to To - 1.
+DWORD CountMarks(const NtfsVolume* Volume, BitmapBlocks& Bitmap, uint64_t From, uint64_t To, uint64_t* Marked)
+{
+    uint64_t Unread = 0;
+    return WalkMarks(Volume, Bitmap, From, To, &Unread, [Marked](uint64_t First, uint64_t Next, uint8_t Byte) {
+        unsigned Bits = ((1u << (Next - First)) - 1) << (First % 8);
+        *Marked += static_cast<unsigned>(std::popcount(static_cast<unsigned>(Byte & Bits)));
+        return DWORD{ERROR_SUCCESS};
+    });
+}
+
+// Adds every marked cluster from From to To - 1 to the log, in order. A
+// bitmap that cannot be read ends the log there: the runs before that
+// cluster are copied and written, and the progress is shown up to it.
+DWORD AddMarkedClusters(NtfsVolume* Volume, BitmapBlocks& Bitmap, LogDumper& Dumper, uint64_t From, uint64_t To)
+{
+    uint64_t Unread = UINT64_MAX;
+    DWORD Error = WalkMarks(Volume, Bitmap, From, To, &Unread, [&Dumper](uint64_t First, uint64_t Next, uint8_t Byte) {
+        for (uint64_t Lcn = First; Lcn < Next; Lcn++) {
+            if ((Byte & (1u << (Lcn % 8))) == 0)
+                continue;
+            if (DWORD Added = Dumper.Add(Lcn); Added != ERROR_SUCCESS)
+                return Added;
+        }
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (Unread == UINT64_MAX)
+        return Error;
+    DWORD Pending = Dumper.Finish();
+    Dumper.ProgressTo(Unread);
+    return Pending != ERROR_SUCCESS ? Pending : Error;
 }
 
 // Writes the log of every marked cluster and every cluster of Planned (in
@@ -371,7 +381,7 @@ DWORD NtfsVolume_DumpLog(NtfsVolume* Volume)
         if (Volume->Marks != nullptr && (Error = BitmapMarks_Flush(Volume->Marks)) != ERROR_SUCCESS)
             break;
         if (!LoggedAhead(Volume)) {
-            if (Volume->Ahead != nullptr && Volume->Ahead->Written && (Error = EmptyLog(Volume)) != ERROR_SUCCESS)
+            if (Volume->Ahead != nullptr && (Error = EmptyLog(Volume)) != ERROR_SUCCESS)
                 break;
             uint64_t Unmarked = 0;
             if ((Error = WriteLog(Volume, Dumper, nullptr, {}, &Unmarked)) != ERROR_SUCCESS)
@@ -426,18 +436,15 @@ void NtfsVolume_LogAhead(NtfsVolume* Volume, std::vector<ClusterRun>* Runs)
     Runs->resize(Kept);
     if (Clusters == 0 || Clusters < Volume->Marks->Count)
         return;
-    LogAhead* Ahead = new (std::nothrow) LogAhead;
+    LogDumper Dumper(Volume, false);
+    LogAhead* Ahead = Dumper.Allocate() ? new (std::nothrow) LogAhead : nullptr;
     if (Ahead == nullptr)
         return;
     Volume->Ahead = Ahead;
     Ahead->Runs.swap(*Runs);
     Ahead->MarksBefore = Volume->Marks->Count;
-    LogDumper Dumper(Volume, false);
-    if (!Dumper.Allocate())
-        return;
     // The marks are read where they are, not flushed: a failed write of them
     // belongs to the read or the dump that makes it, and is reported there.
-    Ahead->Written = true;
     Ahead->Whole = WriteLog(Volume, Dumper, Volume->Marks, Ahead->Runs, &Ahead->Unmarked) == ERROR_SUCCESS;
 }
 

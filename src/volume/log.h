@@ -14,12 +14,12 @@
 // read, in their own order, with their own failures. The log stays whole
 // while every cluster marked since is one of the read's; when the dump finds
 // the marks are then exactly those it holds, it has nothing left to write.
+// A run has a LogAhead once the log files may hold some of it.
 struct LogAhead {
     std::vector<ClusterRun> Runs; // the read's clusters: in order, apart
     uint64_t MarksBefore = 0;     // BitmapMarks::Count when the log was written
     uint64_t Unmarked = 0;        // clusters of Runs that were not marked then
-    bool Written = false;         // the log files may hold some of it
-    bool Whole = false;           // they hold all of it, and no mark since fell outside Runs
+    bool Whole = false;           // the log files hold all of it, and no mark since fell outside Runs
 };
 
 // Whether the log written ahead holds clusters Lcn to Lcn + Count - 1: they

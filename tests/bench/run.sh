@@ -46,7 +46,7 @@ hex() { printf '%x' "$1"; }
 
 # task NAME SETUP COMMAND adds a command to the group being built; group then
 # runs SETUP and COMMAND (both through eval) of every task in turn, RUNS + 1
-# rounds, drops the first round, and records in T[NAME] the median wall time
+# rounds (ROUNDS + 1 when set), drops the first round, and records in T[NAME] the median wall time
 # in seconds and in C[NAME] the median processor time (user + system), which a
 # busy machine disturbs less. Taking turns round by round, every program of a
 # group meets the machine's changes of load alike; each round starts one task
